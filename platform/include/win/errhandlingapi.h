@@ -1,0 +1,7 @@
+// Thread-local last-error value (GetLastError / SetLastError).
+#pragma once
+
+#include "win/windef.h"
+
+DWORD GetLastError();
+void SetLastError(DWORD error);

@@ -1,0 +1,101 @@
+// Windows error codes, HRESULTs and the smart-card (SCARD_*) result codes the suite uses.
+#pragma once
+
+#include "win/windef.h"
+
+// Win32 error codes (GetLastError).
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_FORMAT 11L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_SEM_TIMEOUT 121L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_BADDB 1009L
+#define ERROR_BADKEY 1010L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+#define ERROR_CANCELLED 1223L
+
+// HRESULTs.
+#define S_OK static_cast<HRESULT>(0)
+#define S_FALSE static_cast<HRESULT>(1)
+#define E_NOTIMPL static_cast<HRESULT>(0x80004001u)
+#define E_NOINTERFACE static_cast<HRESULT>(0x80004002u)
+#define E_POINTER static_cast<HRESULT>(0x80004003u)
+#define E_ABORT static_cast<HRESULT>(0x80004004u)
+#define E_FAIL static_cast<HRESULT>(0x80004005u)
+#define E_UNEXPECTED static_cast<HRESULT>(0x8000FFFFu)
+#define E_ACCESSDENIED static_cast<HRESULT>(0x80070005u)
+#define E_HANDLE static_cast<HRESULT>(0x80070006u)
+#define E_OUTOFMEMORY static_cast<HRESULT>(0x8007000Eu)
+#define E_INVALIDARG static_cast<HRESULT>(0x80070057u)
+
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+#define HRESULT_FROM_WIN32(x)                                                          \
+    (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)                            \
+                                  : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFFu) | \
+                                                         (7u << 16) | 0x80000000u))
+
+// Smart-card codes. Windows declares them as DWORD; they are LONG here because every SCard*
+// call returns LONG, and comparing like with like keeps the sign warnings away.
+#define SCARD_S_SUCCESS static_cast<LONG>(0)
+#define SCARD_F_INTERNAL_ERROR static_cast<LONG>(0x80100001u)
+#define SCARD_E_CANCELLED static_cast<LONG>(0x80100002u)
+#define SCARD_E_INVALID_HANDLE static_cast<LONG>(0x80100003u)
+#define SCARD_E_INVALID_PARAMETER static_cast<LONG>(0x80100004u)
+#define SCARD_E_INVALID_TARGET static_cast<LONG>(0x80100005u)
+#define SCARD_E_NO_MEMORY static_cast<LONG>(0x80100006u)
+#define SCARD_F_WAITED_TOO_LONG static_cast<LONG>(0x80100007u)
+#define SCARD_E_INSUFFICIENT_BUFFER static_cast<LONG>(0x80100008u)
+#define SCARD_E_UNKNOWN_READER static_cast<LONG>(0x80100009u)
+#define SCARD_E_TIMEOUT static_cast<LONG>(0x8010000Au)
+#define SCARD_E_SHARING_VIOLATION static_cast<LONG>(0x8010000Bu)
+#define SCARD_E_NO_SMARTCARD static_cast<LONG>(0x8010000Cu)
+#define SCARD_E_UNKNOWN_CARD static_cast<LONG>(0x8010000Du)
+#define SCARD_E_CANT_DISPOSE static_cast<LONG>(0x8010000Eu)
+#define SCARD_E_PROTO_MISMATCH static_cast<LONG>(0x8010000Fu)
+#define SCARD_E_NOT_READY static_cast<LONG>(0x80100010u)
+#define SCARD_E_INVALID_VALUE static_cast<LONG>(0x80100011u)
+#define SCARD_E_SYSTEM_CANCELLED static_cast<LONG>(0x80100012u)
+#define SCARD_F_COMM_ERROR static_cast<LONG>(0x80100013u)
+#define SCARD_F_UNKNOWN_ERROR static_cast<LONG>(0x80100014u)
+#define SCARD_E_INVALID_ATR static_cast<LONG>(0x80100015u)
+#define SCARD_E_NOT_TRANSACTED static_cast<LONG>(0x80100016u)
+#define SCARD_E_READER_UNAVAILABLE static_cast<LONG>(0x80100017u)
+#define SCARD_P_SHUTDOWN static_cast<LONG>(0x80100018u)
+#define SCARD_E_PCI_TOO_SMALL static_cast<LONG>(0x80100019u)
+#define SCARD_E_READER_UNSUPPORTED static_cast<LONG>(0x8010001Au)
+#define SCARD_E_DUPLICATE_READER static_cast<LONG>(0x8010001Bu)
+#define SCARD_E_CARD_UNSUPPORTED static_cast<LONG>(0x8010001Cu)
+#define SCARD_E_NO_SERVICE static_cast<LONG>(0x8010001Du)
+#define SCARD_E_SERVICE_STOPPED static_cast<LONG>(0x8010001Eu)
+#define SCARD_E_UNEXPECTED static_cast<LONG>(0x8010001Fu)
+#define SCARD_E_NO_READERS_AVAILABLE static_cast<LONG>(0x8010002Eu)
+#define SCARD_E_NO_ACCESS static_cast<LONG>(0x80100027u)
+#define SCARD_W_UNSUPPORTED_CARD static_cast<LONG>(0x80100065u)
+#define SCARD_W_UNRESPONSIVE_CARD static_cast<LONG>(0x80100066u)
+#define SCARD_W_UNPOWERED_CARD static_cast<LONG>(0x80100067u)
+#define SCARD_W_RESET_CARD static_cast<LONG>(0x80100068u)
+#define SCARD_W_REMOVED_CARD static_cast<LONG>(0x80100069u)
