@@ -25,7 +25,10 @@ function(vantor_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    # A test whose service is missing skips loudly (GTEST_SKIP); CTest then reports it as
+    # skipped instead of passed.
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+        SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
     if(ARG_FIXTURES)
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${ARG_FIXTURES}")
     endif()
