@@ -6,10 +6,10 @@
 namespace cardolo {
 
 inline constexpr std::int32_t kOk = 0;
-inline constexpr std::int32_t kErrNoContext = -1;      // no PC/SC context; card not answering
-inline constexpr std::int32_t kErrNoReader = -2;       // reader list / index / card unreachable
-inline constexpr std::int32_t kErrConnect = -3;        // card could not be connected
-inline constexpr std::int32_t kErrSelectMf = -4;       // MF (or the PIN's DF) not selectable
+inline constexpr std::int32_t kErrNoContext = -1;  // no PC/SC context; card not answering
+inline constexpr std::int32_t kErrNoReader = -2;   // reader list / index / card unreachable
+inline constexpr std::int32_t kErrConnect = -3;    // card could not be connected
+inline constexpr std::int32_t kErrSelectMf = -4;   // MF (or the PIN's DF) not selectable
 inline constexpr std::int32_t kErrSecureMessaging = -10;
 inline constexpr std::int32_t kErrChangePin = -15;
 inline constexpr std::int32_t kErrChangePuk = -16;

@@ -20,7 +20,9 @@ SettingsTable& SettingsTable::instance() {
     return table;
 }
 
-SettingsTable::SettingsTable() { reset(); }
+SettingsTable::SettingsTable() {
+    reset();
+}
 
 void SettingsTable::reset() {
     entries_.clear();

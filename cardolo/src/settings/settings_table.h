@@ -23,7 +23,7 @@ inline constexpr const char* kSettingDsKauth = "SETTING_CNS_DS_KAUTH";
 inline constexpr const char* kSettingDsDf = "SETTING_CNS_DS_DF";
 
 class SettingsTable final {
-public:
+  public:
     // The one table of the process, created with the defaults before any export runs.
     static SettingsTable& instance();
 
@@ -43,7 +43,7 @@ public:
         return static_cast<std::uint8_t>(value(name) & 0xFF);
     }
 
-private:
+  private:
     // A value object holds a small byte buffer with the integer, as the table was defined.
     std::map<std::string, std::vector<std::uint8_t>> entries_;
 };

@@ -41,7 +41,7 @@ struct WipingAllocator {
 // A vector of bytes whose storage is wiped on every deallocation (growth, shrink, destruction).
 // Note that clear() and resize() down do not free: call wipe() to clear the live bytes too.
 class SecureBytes : public std::vector<std::uint8_t, WipingAllocator<std::uint8_t>> {
-public:
+  public:
     using Base = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
     using Base::Base;
     SecureBytes() = default;
