@@ -1,0 +1,512 @@
+// SQLite storage of a registry hive, safe for several threads and processes at once.
+#include "hive_store.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "win/winerror.h"
+#include "win/winreg.h"
+
+namespace vantor::registry {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writers wait at most this long for another process's transaction before giving up.
+constexpr int kBusyTimeoutMs = 15000;
+
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY COLLATE NOCASE,"
+    " parent TEXT COLLATE NOCASE, name TEXT NOT NULL, written INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS keys_parent ON keys(parent);"
+    "CREATE TABLE IF NOT EXISTS vals(path TEXT NOT NULL COLLATE NOCASE,"
+    " name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB,"
+    " PRIMARY KEY(path, name));"
+    "INSERT OR IGNORE INTO keys(path, parent, name, written) VALUES('', NULL, '', 0);";
+
+// A prepared statement that finalizes itself.
+class Statement final {
+  public:
+    Statement(sqlite3* db, const char* sql) {
+        rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(st_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    bool ok() const { return rc_ == SQLITE_OK; }
+    void text(int i, const std::string& s) {
+        sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    }
+    void integer(int i, std::int64_t v) { sqlite3_bind_int64(st_, i, v); }
+    void blob(int i, const void* p, int n) {
+        sqlite3_bind_blob(st_, i, n > 0 ? p : "", n, SQLITE_TRANSIENT);
+    }
+    int step() { return sqlite3_step(st_); }
+    std::string columnText(int i) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
+        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i)))
+                 : std::string();
+    }
+    std::int64_t columnInt(int i) { return sqlite3_column_int64(st_, i); }
+    std::vector<BYTE> columnBlob(int i) {
+        const auto* p = static_cast<const BYTE*>(sqlite3_column_blob(st_, i));
+        int n = sqlite3_column_bytes(st_, i);
+        return p ? std::vector<BYTE>(p, p + n) : std::vector<BYTE>();
+    }
+
+  private:
+    sqlite3_stmt* st_ = nullptr;
+    int rc_ = SQLITE_ERROR;
+};
+
+LONG mapSqlite(int rc, bool writing) {
+    switch (rc & 0xff) {
+        case SQLITE_OK:
+        case SQLITE_DONE:
+        case SQLITE_ROW:
+            return ERROR_SUCCESS;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return ERROR_ACCESS_DENIED;
+        case SQLITE_CANTOPEN:
+            return ERROR_CANTOPEN;
+        case SQLITE_NOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return ERROR_BADDB;
+        default:
+            return writing ? ERROR_CANTWRITE : ERROR_CANTREAD;
+    }
+}
+
+// Ends a write transaction on every path: commits on request, rolls back otherwise.
+class WriteTransaction final {
+  public:
+    explicit WriteTransaction(sqlite3* db) : db_(db) {
+        rc_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    }
+    ~WriteTransaction() {
+        if (rc_ == SQLITE_OK && !done_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+    LONG began() const { return mapSqlite(rc_, true); }
+    LONG commit() {
+        int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        done_ = rc == SQLITE_OK;
+        return mapSqlite(rc, true);
+    }
+
+  private:
+    sqlite3* db_;
+    int rc_;
+    bool done_ = false;
+};
+
+std::string userBase() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+        return (fs::path(xdg) / "vantor" / "registry").string();
+    }
+    const char* home = std::getenv("HOME");
+    return (fs::path(home && *home ? home : "/tmp") / ".local" / "share" / "vantor" / "registry")
+        .string();
+}
+
+bool writableDirectory(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return fs::is_directory(dir, ec) && access(dir.c_str(), W_OK) == 0;
+}
+
+}  // namespace
+
+std::string hiveFile(Hive hive) {
+    const char* name = hive == Hive::Machine ? "machine.db" : "user.db";
+    if (const char* dir = std::getenv(VANTOR_REGISTRY_DIR_ENV); dir && *dir) {
+        return (fs::path(dir) / name).string();
+    }
+    if (hive == Hive::Machine) {
+        // The machine hive belongs under /var/lib; a user who may not write there keeps a
+        // private machine hive beside the user hive, so registration still works without root.
+        const fs::path system = "/var/lib/vantor/registry";
+        if (writableDirectory(system)) {
+            return (system / name).string();
+        }
+    }
+    return (fs::path(userBase()) / name).string();
+}
+
+HiveStore::~HiveStore() {
+    // A connection inherited through fork belongs to the parent's locks; leave it alone.
+    if (db_ != nullptr && pid_ == static_cast<long>(getpid())) {
+        sqlite3_close_v2(db_);
+    }
+}
+
+LONG HiveStore::open() {
+    if (db_ != nullptr && pid_ == static_cast<long>(getpid())) {
+        return ERROR_SUCCESS;
+    }
+    db_ = nullptr;
+    std::error_code ec;
+    fs::path dir = fs::path(file_).parent_path();
+    if (!dir.empty()) {
+        fs::create_directories(dir, ec);
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(file_.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return ERROR_CANTOPEN;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // WAL lets readers run beside one writer; NORMAL sync is durable across process crashes.
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    db_ = db;
+    pid_ = static_cast<long>(getpid());
+    {
+        WriteTransaction tx(db_);
+        LONG err = tx.began();
+        if (err == ERROR_SUCCESS) {
+            err = mapSqlite(sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr), true);
+        }
+        if (err == ERROR_SUCCESS) {
+            err = tx.commit();
+        }
+        if (err != ERROR_SUCCESS && err != ERROR_ACCESS_DENIED) {
+            // Keep nothing half-open: the next call tries again.
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            return err == ERROR_CANTWRITE ? ERROR_CANTOPEN : err;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG HiveStore::exec(const char* sql) {
+    return mapSqlite(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), true);
+}
+
+LONG HiveStore::keyExists(const std::string& path, bool& exists) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    Statement st(db_, "SELECT 1 FROM keys WHERE path = ?1");
+    if (!st.ok()) {
+        return ERROR_CANTREAD;
+    }
+    st.text(1, path);
+    int rc = st.step();
+    exists = rc == SQLITE_ROW;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : mapSqlite(rc, false);
+}
+
+LONG HiveStore::touch(const std::string& path) {
+    Statement st(db_, "UPDATE keys SET written = ?2 WHERE path = ?1");
+    st.text(1, path);
+    st.integer(2, static_cast<std::int64_t>(std::time(nullptr)));
+    return mapSqlite(st.step(), true);
+}
+
+LONG HiveStore::createKey(const std::string& path, bool& created) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    WriteTransaction tx(db_);
+    if (LONG err = tx.began(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    created = false;
+    std::string prefix;
+    size_t start = 0;
+    while (start <= path.size() && !path.empty()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        std::string component = path.substr(start, end - start);
+        std::string full = prefix.empty() ? component : prefix + "\\" + component;
+        Statement st(db_,
+                     "INSERT INTO keys(path, parent, name, written) VALUES(?1, ?2, ?3, ?4)"
+                     " ON CONFLICT(path) DO NOTHING");
+        st.text(1, full);
+        st.text(2, prefix);
+        st.text(3, component);
+        st.integer(4, static_cast<std::int64_t>(std::time(nullptr)));
+        if (int rc = st.step(); rc != SQLITE_DONE) {
+            return mapSqlite(rc, true);
+        }
+        created = sqlite3_changes(db_) > 0;
+        prefix = full;
+        start = end + 1;
+    }
+    return tx.commit();
+}
+
+LONG HiveStore::deleteKey(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    WriteTransaction tx(db_);
+    if (LONG err = tx.began(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    {
+        Statement st(db_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+        st.text(1, path);
+        if (st.step() == SQLITE_ROW) {
+            return ERROR_ACCESS_DENIED;  // as on Windows: a key with subkeys stays
+        }
+    }
+    Statement del(db_, "DELETE FROM keys WHERE path = ?1");
+    del.text(1, path);
+    if (int rc = del.step(); rc != SQLITE_DONE) {
+        return mapSqlite(rc, true);
+    }
+    if (sqlite3_changes(db_) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    Statement vals(db_, "DELETE FROM vals WHERE path = ?1");
+    vals.text(1, path);
+    if (int rc = vals.step(); rc != SQLITE_DONE) {
+        return mapSqlite(rc, true);
+    }
+    return tx.commit();
+}
+
+LONG HiveStore::deleteTree(const std::string& path, bool keepRoot) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    WriteTransaction tx(db_);
+    if (LONG err = tx.began(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    // Descendants are the paths that start with "path\" (case-insensitively, like every name).
+    const char* keysSql =
+        keepRoot
+            ? "DELETE FROM keys WHERE substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE"
+            : "DELETE FROM keys WHERE path = ?1 OR"
+              " substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE";
+    // The values of the key itself go in both cases: emptying a key removes its values too.
+    const char* valsSql =
+        "DELETE FROM vals WHERE path = ?1 OR"
+        " substr(path, 1, length(?1) + 1) = ?1 || '\\' COLLATE NOCASE";
+    if (path.empty()) {
+        // The hive root: everything but the root row itself.
+        keysSql = "DELETE FROM keys WHERE path <> ''";
+        valsSql = "DELETE FROM vals";
+    }
+    Statement keys(db_, keysSql);
+    keys.text(1, path);
+    if (int rc = keys.step(); rc != SQLITE_DONE) {
+        return mapSqlite(rc, true);
+    }
+    Statement vals(db_, valsSql);
+    vals.text(1, path);
+    if (int rc = vals.step(); rc != SQLITE_DONE) {
+        return mapSqlite(rc, true);
+    }
+    return tx.commit();
+}
+
+LONG HiveStore::subKeyName(const std::string& path, DWORD index, std::string& name,
+                           std::int64_t& written) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    Statement st(db_,
+                 "SELECT name, written FROM keys WHERE parent = ?1 AND path <> ''"
+                 " ORDER BY name COLLATE NOCASE LIMIT 1 OFFSET ?2");
+    st.text(1, path);
+    st.integer(2, index);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    if (rc != SQLITE_ROW) {
+        return mapSqlite(rc, false);
+    }
+    name = st.columnText(0);
+    written = st.columnInt(1);
+    return ERROR_SUCCESS;
+}
+
+LONG HiveStore::keyInfo(const std::string& path, KeyInfo& info) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    info = {};
+    {
+        Statement st(db_,
+                     "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0) FROM keys"
+                     " WHERE parent = ?1 AND path <> ''");
+        st.text(1, path);
+        if (st.step() != SQLITE_ROW) {
+            return ERROR_CANTREAD;
+        }
+        info.subKeys = static_cast<DWORD>(st.columnInt(0));
+        info.maxSubKeyLen = static_cast<DWORD>(st.columnInt(1));
+    }
+    {
+        Statement st(db_,
+                     "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0),"
+                     " coalesce(max(length(data)), 0) FROM vals WHERE path = ?1");
+        st.text(1, path);
+        if (st.step() != SQLITE_ROW) {
+            return ERROR_CANTREAD;
+        }
+        info.values = static_cast<DWORD>(st.columnInt(0));
+        info.maxValueNameLen = static_cast<DWORD>(st.columnInt(1));
+        info.maxValueLen = static_cast<DWORD>(st.columnInt(2));
+    }
+    Statement st(db_, "SELECT written FROM keys WHERE path = ?1");
+    st.text(1, path);
+    if (st.step() == SQLITE_ROW) {
+        info.written = st.columnInt(0);
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG HiveStore::setValue(const std::string& path, const std::string& name, DWORD type,
+                         const BYTE* data, DWORD size) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    WriteTransaction tx(db_);
+    if (LONG err = tx.began(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    {
+        Statement st(db_, "SELECT 1 FROM keys WHERE path = ?1");
+        st.text(1, path);
+        if (st.step() != SQLITE_ROW) {
+            return ERROR_KEY_DELETED;
+        }
+    }
+    // The upsert keeps the row (and so the enumeration position) of a value that is rewritten.
+    Statement st(db_,
+                 "INSERT INTO vals(path, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+                 " ON CONFLICT(path, name) DO UPDATE SET type = excluded.type,"
+                 " data = excluded.data");
+    st.text(1, path);
+    st.text(2, name);
+    st.integer(3, type);
+    st.blob(4, data, static_cast<int>(size));
+    if (int rc = st.step(); rc != SQLITE_DONE) {
+        return mapSqlite(rc, true);
+    }
+    if (LONG err = touch(path); err != ERROR_SUCCESS) {
+        return err;
+    }
+    return tx.commit();
+}
+
+LONG HiveStore::getValue(const std::string& path, const std::string& name, StoredValue& value) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    Statement st(db_, "SELECT name, type, data FROM vals WHERE path = ?1 AND name = ?2");
+    st.text(1, path);
+    st.text(2, name);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (rc != SQLITE_ROW) {
+        return mapSqlite(rc, false);
+    }
+    value.name = st.columnText(0);
+    value.type = static_cast<DWORD>(st.columnInt(1));
+    value.data = st.columnBlob(2);
+    return ERROR_SUCCESS;
+}
+
+LONG HiveStore::valueAt(const std::string& path, DWORD index, StoredValue& value) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    Statement st(db_,
+                 "SELECT name, type, data FROM vals WHERE path = ?1 ORDER BY rowid"
+                 " LIMIT 1 OFFSET ?2");
+    st.text(1, path);
+    st.integer(2, index);
+    int rc = st.step();
+    if (rc == SQLITE_DONE) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    if (rc != SQLITE_ROW) {
+        return mapSqlite(rc, false);
+    }
+    value.name = st.columnText(0);
+    value.type = static_cast<DWORD>(st.columnInt(1));
+    value.data = st.columnBlob(2);
+    return ERROR_SUCCESS;
+}
+
+LONG HiveStore::deleteValue(const std::string& path, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    WriteTransaction tx(db_);
+    if (LONG err = tx.began(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    Statement st(db_, "DELETE FROM vals WHERE path = ?1 AND name = ?2");
+    st.text(1, path);
+    st.text(2, name);
+    if (int rc = st.step(); rc != SQLITE_DONE) {
+        return mapSqlite(rc, true);
+    }
+    if (sqlite3_changes(db_) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (LONG err = touch(path); err != ERROR_SUCCESS) {
+        return err;
+    }
+    return tx.commit();
+}
+
+HiveStore* storeFor(Hive hive, LONG& error) {
+    // One store per database file for the life of the process, so that a test which moves
+    // VANTOR_REGISTRY_DIR gets fresh hives while handles opened earlier keep theirs.
+    static std::mutex mutex;
+    static std::map<std::string, std::unique_ptr<HiveStore>> stores;
+    std::string file = hiveFile(hive);
+    std::lock_guard lock(mutex);
+    auto& slot = stores[file];
+    if (!slot) {
+        slot = std::make_unique<HiveStore>(file);
+    }
+    bool exists = false;
+    error = slot->keyExists("", exists);
+    if (error != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return slot.get();
+}
+
+}  // namespace vantor::registry

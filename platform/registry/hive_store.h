@@ -1,0 +1,77 @@
+// One registry hive kept in an SQLite database: keys by full path, values by key and name.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "win/windef.h"
+
+namespace vantor::registry {
+
+enum class Hive { Machine, User };
+
+struct StoredValue {
+    std::string name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+struct KeyInfo {
+    DWORD subKeys = 0;
+    DWORD maxSubKeyLen = 0;
+    DWORD values = 0;
+    DWORD maxValueNameLen = 0;
+    DWORD maxValueLen = 0;
+    std::int64_t written = 0;  // seconds since 1970
+};
+
+// A hive's database connection. Every call is one short transaction; writers use BEGIN
+// IMMEDIATE so that concurrent processes queue on SQLite's lock (bounded by a busy timeout)
+// instead of failing half-way. Results are Win32 error codes.
+class HiveStore final {
+  public:
+    explicit HiveStore(std::string file) : file_(std::move(file)) {}
+    ~HiveStore();
+    HiveStore(const HiveStore&) = delete;
+    HiveStore& operator=(const HiveStore&) = delete;
+
+    const std::string& file() const { return file_; }
+
+    LONG keyExists(const std::string& path, bool& exists);
+    // Creates every missing component of path; created tells whether the last one was new.
+    LONG createKey(const std::string& path, bool& created);
+    LONG deleteKey(const std::string& path);  // leaf keys only
+    LONG deleteTree(const std::string& path, bool keepRoot);
+    LONG subKeyName(const std::string& path, DWORD index, std::string& name, std::int64_t& written);
+    LONG keyInfo(const std::string& path, KeyInfo& info);
+
+    LONG setValue(const std::string& path, const std::string& name, DWORD type, const BYTE* data,
+                  DWORD size);
+    LONG getValue(const std::string& path, const std::string& name, StoredValue& value);
+    LONG valueAt(const std::string& path, DWORD index, StoredValue& value);
+    LONG deleteValue(const std::string& path, const std::string& name);
+
+  private:
+    LONG open();
+    LONG exec(const char* sql);
+    LONG touch(const std::string& path);
+
+    std::string file_;
+    sqlite3* db_ = nullptr;
+    long pid_ = 0;  // a connection inherited through fork is never reused by the child
+    std::recursive_mutex mutex_;
+};
+
+// The store of a hive for the current process, following VANTOR_REGISTRY_DIR when it changes.
+// Null with the reason in error when no location can be opened.
+HiveStore* storeFor(Hive hive, LONG& error);
+
+// Location of a hive's database file as the environment currently says.
+std::string hiveFile(Hive hive);
+
+}  // namespace vantor::registry

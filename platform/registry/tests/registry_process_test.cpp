@@ -1,0 +1,91 @@
+// Several processes write to the same hive at once: every value of every writer must survive.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "registry_fixture.h"
+
+namespace {
+
+using RegistryProcessTest = PrivateRegistry;
+
+constexpr int kWriters = 6;
+constexpr int kValuesEach = 40;
+
+// One writer: values under a shared key, plus a key of its own, each write its own transaction.
+int writer(int id) {
+    for (int i = 0; i < kValuesEach; ++i) {
+        HKEY shared = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &shared, nullptr) != ERROR_SUCCESS) {
+            return 1;
+        }
+        std::string name = "w" + std::to_string(id) + "_" + std::to_string(i);
+        DWORD v = static_cast<DWORD>(id * 1000 + i);
+        LONG rc = RegSetValueExA(shared, name.c_str(), 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&v), sizeof(v));
+        RegCloseKey(shared);
+        if (rc != ERROR_SUCCESS) {
+            return 2;
+        }
+        std::string own = "Software\\Own\\" + std::to_string(id) + "\\" + std::to_string(i);
+        HKEY k = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, own.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &k, nullptr) != ERROR_SUCCESS) {
+            return 3;
+        }
+        RegCloseKey(k);
+    }
+    return 0;
+}
+
+TEST_F(RegistryProcessTest, ConcurrentWritersLoseNothing) {
+    // The parent has the hive open before forking: children must not reuse its connection.
+    HKEY root = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &root, nullptr),
+              ERROR_SUCCESS);
+    pid_t pids[kWriters];
+    for (int w = 0; w < kWriters; ++w) {
+        pids[w] = fork();
+        ASSERT_GE(pids[w], 0);
+        if (pids[w] == 0) {
+            _exit(writer(w));
+        }
+    }
+    for (int w = 0; w < kWriters; ++w) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pids[w], &status, 0), pids[w]);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "writer " << w;
+    }
+    DWORD values = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(root, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(values, static_cast<DWORD>(kWriters * kValuesEach));
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kValuesEach; ++i) {
+            std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
+            DWORD v = 0, size = sizeof(v);
+            ASSERT_EQ(RegQueryValueExA(root, name.c_str(), nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(&v), &size),
+                      ERROR_SUCCESS)
+                << name;
+            EXPECT_EQ(v, static_cast<DWORD>(w * 1000 + i));
+        }
+        HKEY own = nullptr;
+        std::string path = "Software\\Own\\" + std::to_string(w);
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &own),
+                  ERROR_SUCCESS);
+        DWORD subKeys = 0;
+        RegQueryInfoKeyA(own, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(subKeys, static_cast<DWORD>(kValuesEach));
+        RegCloseKey(own);
+    }
+    RegCloseKey(root);
+}
+
+}  // namespace
