@@ -41,6 +41,10 @@ CardResult M4Card::selectWithFci(std::uint16_t fid, std::uint16_t* size, FileKin
 }
 
 CardResult M4Card::ensurePathCurrent() {
+    // The present check first: a reset it finds is what makes the path stale.
+    if (CardResult present = ensurePresent(); present != 0) {
+        return present;
+    }
     if (pathCurrent_) {
         return 0;
     }
