@@ -38,11 +38,16 @@ struct CheckedAnswer {
 //  - Data object: the first present of 87, 86 (enciphered, first value byte the padding
 //    indicator), 81, 80 (plain); MAC object 8E.
 //  - MAC input: challenge | CLA' INS P1 P2 | (DO 87 or 81 with tag and length, zero-padded to a
-//    multiple of 8) | 00 00 00 00. A missing 8E or a different MAC gives sw 6C00.
+//    multiple of 8; the first 87, else the first 81, else nothing) | 00 00 00 00. A missing 8E or a
+//    different MAC gives sw 6C00.
 //  - Enciphered data without its indicator byte must be a non-zero multiple of 8; it is
-//    deciphered (3DES-CBC, zero IV, keys.enc) and ends before its last 80 byte. Malformed
-//    answers (bad TLV, bad cipher length, no 80 padding) give sw 6988.
-//  - More data than capacity gives sw 6A80 and no data.
+//    deciphered (3DES-CBC, zero IV, keys.enc) and ends before its padding: an 80 byte followed
+//    by at most seven 00 bytes. Malformed answers (bad TLV, bad cipher length, no such
+//    padding) give sw 6988.
+//  - More data than capacity (counted in data bytes, without the status word) gives sw 6A80
+//    and no data.
+//  - An answer shorter than two bytes (no status word at all) gives sw 6988.
+// Throws std::invalid_argument for a command shorter than 4 bytes.
 CheckedAnswer checkAnswer(std::span<const std::uint8_t> answer,
                           std::span<const std::uint8_t> command,
                           std::span<const std::uint8_t, 8> cardChallenge, const SessionKeys& keys,
