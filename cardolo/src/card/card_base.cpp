@@ -362,6 +362,11 @@ SCARDHANDLE CardBase::detach() {
     return h;
 }
 
+void CardBase::wipeSecrets() {
+    lastCommand_.wipe();
+    resetFileCache();
+}
+
 std::vector<std::span<const std::uint8_t>> CardBase::ownedBuffers() const {
     std::vector<std::span<const std::uint8_t>> out;
     out.emplace_back(lastCommand_.data(), lastCommand_.capacity());

@@ -69,6 +69,8 @@ class CardBase {
     // The remembered path below the MF (DFs), and the current EF if any.
     const std::vector<std::uint16_t>& currentPath() const { return path_; }
     std::optional<std::uint16_t> currentEf() const { return currentEf_; }
+    // Wipes every buffer that may hold a PIN, PUK or key (called when an operation ends).
+    virtual void wipeSecrets();
     // Every buffer the object holds that could carry a secret, for tests that prove the wiping.
     virtual std::vector<std::span<const std::uint8_t>> ownedBuffers() const;
 

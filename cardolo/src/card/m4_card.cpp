@@ -274,6 +274,24 @@ CardResult M4Card::putDataPinAccess(std::span<const std::uint8_t> data) {
     return protectedTransmit(cmd, answer);
 }
 
+CardResult M4Card::pinCommand(std::initializer_list<std::uint8_t> header,
+                              std::span<const std::uint8_t> data) {
+    if (header.size() != 4 || data.size() > 255) {
+        return -1;
+    }
+    if (CardResult r = ensurePathCurrent(); r != 0) {
+        return r;
+    }
+    SecureBytes cmd = makeCommand(header, data);
+    CardAnswer answer;
+    return protectedTransmit(cmd, answer);
+}
+
+void M4Card::wipeSecrets() {
+    CardBase::wipeSecrets();
+    setSecureMessaging(false, nullptr, nullptr, {});
+}
+
 std::vector<std::span<const std::uint8_t>> M4Card::ownedBuffers() const {
     auto out = CardBase::ownedBuffers();
     out.emplace_back(macKey_.data(), macKey_.size());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <span>
@@ -53,6 +54,12 @@ class M4Card : public CardBase {
     CardResult sendHostRandom(std::span<const std::uint8_t, 8> random);
     // PUT DATA 00 DA 01 6E Lc data: the access data of a PIN object.
     CardResult putDataPinAccess(std::span<const std::uint8_t> data);
+
+    // A PIN-management command (RESET RETRY COUNTER, deactivate, activate, ...) sent through
+    // the protected transmit once the card is back on the remembered path.
+    CardResult pinCommand(std::initializer_list<std::uint8_t> header,
+                          std::span<const std::uint8_t> data);
+    void wipeSecrets() override;
 
     bool secureMessagingOn() const { return smOn_; }
     bool isAuthenticated(std::uint8_t keyReference) const {

@@ -5,6 +5,14 @@
 
 namespace cardolo {
 
+namespace {
+ScopeCloseHook g_closeHook = nullptr;
+}
+
+void setScopeCloseHookForTests(ScopeCloseHook hook) {
+    g_closeHook = hook;
+}
+
 ReaderScope::~ReaderScope() {
     close();
 }
@@ -53,6 +61,10 @@ void ReaderScope::close() {
                 channel_.endTransaction(handle);
             }
             channel_.disconnect(handle);
+        }
+        card_->wipeSecrets();
+        if (g_closeHook != nullptr) {
+            g_closeHook(*card_.get());
         }
         card_.reset();
     }

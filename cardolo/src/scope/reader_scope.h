@@ -16,6 +16,11 @@ namespace cardolo {
 
 enum class CardFamily { Corvo34v2, Setec };
 
+// Test hook: called with the card object when a scope closes, after its secrets were wiped and
+// before it is released, so a test can prove that no PIN or key is left in its buffers.
+using ScopeCloseHook = void (*)(const CardBase& card);
+void setScopeCloseHookForTests(ScopeCloseHook hook);
+
 class ReaderScope {
   public:
     explicit ReaderScope(CardChannel& channel = pcscChannel()) : channel_(channel) {}
