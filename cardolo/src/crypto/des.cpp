@@ -184,8 +184,9 @@ Des::Des(std::span<const std::uint8_t, 8> key) {
             c = ((c << 1) | (c >> 27)) & 0x0FFFFFFF;
             d = ((d << 1) | (d >> 27)) & 0x0FFFFFFF;
         }
-        const std::uint64_t joined = (static_cast<std::uint64_t>(c) << 28) | d;
+        std::uint64_t joined = (static_cast<std::uint64_t>(c) << 28) | d;
         subkeys_[round] = permute(joined, 56, kPc2, 48);
+        secureWipe(&joined, sizeof joined);
     }
     // The intermediate key bits are as secret as the key.
     secureWipe(&k, sizeof k);
