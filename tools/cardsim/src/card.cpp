@@ -297,6 +297,9 @@ Card::Result Card::execute(std::span<const std::uint8_t> raw, bool isProtected) 
 }
 
 Card::Result Card::select(std::uint8_t p1, std::uint8_t p2, std::span<const std::uint8_t> data) {
+    if (p1 == 0x04) {
+        return {{}, 0x6A82};  // no application is known by name
+    }
     if (p1 != 0x00 && p1 != 0x09) {
         return {{}, 0x6A86};
     }

@@ -81,7 +81,8 @@ TEST_F(CardTest, SelectsRelativeToCurrentDfAndMf) {
     EXPECT_EQ(send("00A4090C021400"), "9000");
     EXPECT_EQ(send("00A4090C021003"), "6A82");
     EXPECT_EQ(send("00A4090C02ABCD"), "6A82");
-    EXPECT_EQ(send("00A4040C021000"), "6A86");
+    EXPECT_EQ(send("00A4040C021000"), "6A82");  // by name: no application
+    EXPECT_EQ(send("00A4020C021000"), "6A86");
     EXPECT_EQ(send("00A4090C03100000"), "6700");
     // A failed selection keeps the previous one: the EF is still readable.
     EXPECT_EQ(send("00A4000C023F00"), "9000");
