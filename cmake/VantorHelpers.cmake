@@ -61,7 +61,11 @@ function(vantor_fuzz_target name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
     set(args -runs=20000 -max_total_time=30)
     if(ARG_CORPUS)
-        list(APPEND args ${ARG_CORPUS})
+        # libFuzzer writes new inputs into its first corpus folder: give it a scratch folder in
+        # the build tree so a test run never adds files to the seeds in the source tree.
+        set(scratch ${CMAKE_CURRENT_BINARY_DIR}/${name}_corpus)
+        file(MAKE_DIRECTORY ${scratch})
+        list(APPEND args ${scratch} ${ARG_CORPUS})
     endif()
     add_test(NAME ${name} COMMAND ${name} ${args})
     set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 120)
