@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The suite's main job on the built-in demo bench: installs what is missing, builds, starts a
+# private pcscd with the virtual reader, inserts the virtual CNS card and identifies it through
+# cardolo.so (readers, ATR, file-system type, serial).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/bootstrap.sh >/dev/null
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target cardolo cardsim bench_probe vantor-demo >/dev/null
+exec tools/bench/run-with-card.sh "${1:-cns}" build/default/bin/vantor-demo
