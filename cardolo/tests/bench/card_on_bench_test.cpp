@@ -17,7 +17,7 @@ using vantor::bench::CardBenchTest;
 using vantor::bench::toHex;
 
 class CardOnBench : public CardBenchTest {
-protected:
+  protected:
     PcscContext context;
     void SetUp() override {
         CardBenchTest::SetUp();
@@ -49,9 +49,10 @@ TEST_F(CardOnBench, ResetByAnotherApplicationIsTransparent) {
     EXPECT_EQ(toHex(ex[ex.size() - 2].command), "00A4090C021400");
     EXPECT_EQ(toHex(ex.back().command).substr(0, 10), "0020009A08");
     const auto events = bench().events(0);
-    EXPECT_NE(std::find_if(events.begin(), events.end(),
-                           [](const std::string& e) { return e.find("reset") != std::string::npos; }),
-              events.end());
+    EXPECT_NE(
+        std::find_if(events.begin(), events.end(),
+                     [](const std::string& e) { return e.find("reset") != std::string::npos; }),
+        events.end());
     card.disconnect();
 }
 

@@ -13,7 +13,7 @@ struct ReaderHandle;
 using Bytes = const unsigned char*;
 
 class CardoloApi {
-public:
+  public:
     CardoloApi() {
         module_ = LoadLibraryA("cardolo.dll");
         if (module_ == nullptr) {
@@ -73,7 +73,7 @@ public:
     int32_t (*UnblockStarcos)(int32_t, const char*, const char*) = nullptr;
     int32_t (*UnblockSetec)(int32_t, const char*, const char*) = nullptr;
 
-private:
+  private:
     template <typename Fn>
     void bind(Fn& fn, const char* name) {
         fn = ProcAs<Fn>(GetProcAddress(module_, name));

@@ -20,7 +20,7 @@ using vantor::bench::fromHex;
 using vantor::bench::toHex;
 
 class ReaderExports : public CardBenchTest {
-protected:
+  protected:
     CardoloApi api;
 
     void insert(const std::string& scenario, const std::vector<std::string>& extra = {}) {
@@ -158,8 +158,9 @@ struct FsCase {
 };
 
 TEST_F(ReaderExports, FileSystemTypeOfEveryLayout) {
-    const FsCase cases[] = {{"fs0", 0}, {"fs1", 1},   {"cns", 2},     {"fs3", 3},
-                            {"fs4", 4}, {"fs4zero", 0}, {"fs5", 5}, {"fs32", 32}};
+    const FsCase cases[] = {{"fs-type0", 0}, {"fs-type1", 1},  {"fs-type2", 2},
+                            {"fs-type3", 3}, {"fs-type4", 4},  {"fs-type4-zero", 0},
+                            {"fs-type5", 5}, {"fs-type32", 32}};
     for (const FsCase& c : cases) {
         SCOPED_TRACE(c.scenario);
         insert(c.scenario);
@@ -179,9 +180,9 @@ TEST_F(ReaderExports, ProbeSendsTheFixedSelections) {
     int32_t type = -1;
     EXPECT_EQ(api.GetFSType(index(), &type), 0);
     EXPECT_EQ(type, 2);
-    const std::vector<std::string> expected = {
-        "00A4000C023F00", "00A4000C021100", "00A4000C023F00",
-        "00A4000C021400", "00A4000C023F00", "00A4000C021112"};
+    const std::vector<std::string> expected = {"00A4000C023F00", "00A4000C021100",
+                                               "00A4000C023F00", "00A4000C021400",
+                                               "00A4000C023F00", "00A4000C021112"};
     EXPECT_EQ(commands(), expected);
 }
 
@@ -192,14 +193,14 @@ TEST_F(ReaderExports, SerialFromTheIdentificationFile) {
     ASSERT_EQ(api.GetSerial(index(), serial), 0);
     EXPECT_EQ(std::string(serial, 16), "1000000000000014");
     EXPECT_EQ(serial[16], '\0');
-    const std::vector<std::string> expected = {"00A4000C023F00", "00A4090C021000",
-                                               "00A4090C021003", "00B0000010"};
+    const std::vector<std::string> expected = {"00A4000C023F00", "00A4090C021000", "00A4090C021003",
+                                               "00B0000010"};
     EXPECT_EQ(commands(), expected);
     EXPECT_EQ(api.GetSerial(index(), nullptr), -64);
 }
 
 TEST_F(ReaderExports, SerialFromEf2F02AndTheStatusWhenThereIsNone) {
-    insert("serial2f02");
+    insert("serial-2f02");
     char serial[17];
     ASSERT_EQ(api.GetSerial(index(), serial), 0);
     EXPECT_EQ(std::strlen(serial), 16u);
@@ -210,7 +211,7 @@ TEST_F(ReaderExports, SerialFromEf2F02AndTheStatusWhenThereIsNone) {
     }
     ASSERT_TRUE(bench().removeCard(0));
 
-    insert("fs0");  // neither DF 1000 nor EF 2F02
+    insert("fs-type0");  // neither DF 1000 nor EF 2F02
     std::memset(serial, '#', sizeof(serial));
     const int32_t rc = api.GetSerial(index(), serial);
     EXPECT_EQ(rc, 0x6A82) << "the selection's status word is returned";
@@ -240,14 +241,20 @@ TEST_F(ReaderExports, ChangedSettingsChangeTheNextCommands) {
 }
 
 TEST_F(ReaderExports, T0CardGetsOneGetResponseAfterSixOneZeroZero) {
-    insert("cns", {"--set", "protocol 0", "--set", "fault t0-getresponse 00B0"});
+    // This card answers 61 00 to every SELECT and READ BINARY.
+    insert("cns-t0-getresponse");
     char serial[17];
     ASSERT_EQ(api.GetSerial(index(), serial), 0);
-    EXPECT_EQ(std::string(serial, 16), "1000000000000014");
+    EXPECT_EQ(std::string(serial, 16), "1000000000000045");
     const auto ex = bench().exchanges(0);
-    ASSERT_EQ(ex.size(), 5u);
-    EXPECT_EQ(toHex(ex[3].response), "6100");
-    EXPECT_EQ(toHex(ex[4].command), "A0C0000000" "00");
+    ASSERT_EQ(ex.size(), 8u);
+    for (std::size_t i = 0; i < ex.size(); i += 2) {
+        EXPECT_EQ(toHex(ex[i].response), "6100");
+        EXPECT_EQ(toHex(ex[i + 1].command),
+                  "A0C0000000"
+                  "00")
+            << "one GET RESPONSE each";
+    }
 }
 
 TEST_F(ReaderExports, SixFZeroZeroOnceIsReplayed) {
