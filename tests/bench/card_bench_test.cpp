@@ -1,6 +1,7 @@
 // The bench through a real pcscd: readers, inserting and removing cards, APDUs through
 // SCardTransmit as they appear in the card's log, a reset by another application, T=0 answers.
 #include "card_bench.h"
+#include "secure_messaging.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,48 @@ TEST_F(CardBenchEndToEnd, ResetByAnotherApplicationClearsTheCardSession) {
     EXPECT_EQ(c.transmit("0020009000"), "63C3");
     const auto ev = bench().events(1);
     EXPECT_NE(std::find(ev.begin(), ev.end(), "reset"), ev.end());
+}
+
+TEST_F(CardBenchEndToEnd, ProtectedCommandIsCheckedAndLoggedInPlain) {
+    std::string error;
+    ASSERT_TRUE(bench().insertCard("cns-sm-required", 0, {}, &error)) << error;
+    Connection c(CardBench::readerName(0));
+    ASSERT_EQ(c.connectResult(), SCARD_S_SUCCESS);
+    c.transmit("00A4000C023F00");
+    EXPECT_EQ(c.transmit("00A4090C021400"), "9000");
+    EXPECT_EQ(c.transmit("0020009A083131323233333434"), "6982");  // plain: refused
+
+    // The six-byte GET CHALLENGE form reaches the card over T=1 as it is.
+    const std::string challengeAnswer = c.transmit("008400000008");
+    ASSERT_EQ(challengeAnswer.size(), 20u) << challengeAnswer;
+    ASSERT_EQ(challengeAnswer.substr(16), "9000");
+    EXPECT_EQ(c.transmit("80860000080102030405060708"), "9000");
+    const Bytes challenge = fromHex(challengeAnswer.substr(0, 16));
+    const Bytes key = fromHex("5E1A9C03D27B486F0C93A15E7D2B64F8019E3C57A2D6B40F");
+    const Bytes pin = fromHex("3131323233333434");
+    const Bytes crypt = cardsim::tdesCbcEncrypt(key, cardsim::padIso(pin));
+    Bytes do87 = {0x87, static_cast<std::uint8_t>(crypt.size() + 1), 0x01};
+    do87.insert(do87.end(), crypt.begin(), crypt.end());
+    Bytes macInput = challenge;
+    macInput.insert(macInput.end(), {0x0C, 0x20, 0x00, 0x9A, 0, 0, 0, 0});
+    macInput.insert(macInput.end(), do87.begin(), do87.end());
+    const Bytes mac = cardsim::retailMac(key, macInput);
+    Bytes cmd = {0x0C, 0x20, 0x00, 0x9A, static_cast<std::uint8_t>(do87.size() + 10)};
+    cmd.insert(cmd.end(), do87.begin(), do87.end());
+    cmd.insert(cmd.end(), {0x8E, 0x08});
+    cmd.insert(cmd.end(), mac.begin(), mac.end());
+    cmd.push_back(0x00);
+    const std::string answer = c.transmit(toHex(cmd));
+    ASSERT_EQ(answer.size(), 24u) << answer;
+    EXPECT_EQ(answer.substr(0, 4), "8E08");
+    EXPECT_EQ(answer.substr(20), "9000");
+
+    const auto log = bench().exchanges(0);
+    const auto it =
+        std::find_if(log.begin(), log.end(), [&](const Exchange& e) { return e.command == cmd; });
+    ASSERT_NE(it, log.end());
+    ASSERT_TRUE(it->plain.has_value());
+    EXPECT_EQ(toHex(*it->plain), "0020009A083131323233333434");
 }
 
 TEST_F(CardBenchEndToEnd, T0CardHoldsItsAnswerForGetResponse) {
