@@ -8,7 +8,12 @@ function(vantor_shared_library target)
     add_library(${target} SHARED ${ARG_SOURCES})
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${ARG_OUTPUT_NAME}
         LINK_DEPENDS ${ARG_EXPORTS})
-    target_link_options(${target} PRIVATE -Wl,--version-script=${ARG_EXPORTS} -Wl,--no-undefined)
+    target_link_options(${target} PRIVATE -Wl,--version-script=${ARG_EXPORTS})
+    # clang links the sanitizer runtime into programs only, so a sanitized library keeps
+    # undefined references to it by design.
+    if(NOT (VANTOR_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang"))
+        target_link_options(${target} PRIVATE -Wl,--no-undefined)
+    endif()
     if(ARG_LIBS)
         target_link_libraries(${target} PRIVATE ${ARG_LIBS})
     endif()
