@@ -334,6 +334,7 @@ bool CardBench::insertCard(const std::string& scenario, int slot,
                                      "5000"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
