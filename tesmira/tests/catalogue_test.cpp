@@ -1,6 +1,8 @@
 // The manager's catalogue: completeness in every language and LoadMessage's choice of language.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <set>
 #include <string>
 #include <string_view>
@@ -88,6 +90,11 @@ struct LocaleCase {
     long id;
     const char* expected;
 };
+
+// Names the case in test output.
+void PrintTo(const LocaleCase& c, std::ostream* os) {
+    *os << c.locale << " " << c.id;
+}
 
 class LoadMessageByLocale : public ::testing::TestWithParam<LocaleCase> {};
 

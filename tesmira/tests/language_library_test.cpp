@@ -1,6 +1,8 @@
 // LoadMessage's last resort: the optional language library beside the program.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "locale_env.h"
 #include "messages.h"
 #include "win/libloaderapi.h"
@@ -12,6 +14,11 @@ struct LibraryCase {
     long id;
     const char* expected;
 };
+
+// Names the case in test output.
+void PrintTo(const LibraryCase& c, std::ostream* os) {
+    *os << c.locale << " " << c.id;
+}
 
 class LanguageLibrary : public ::testing::TestWithParam<LibraryCase> {
   protected:

@@ -132,6 +132,13 @@ TEST(FormatMessageModules, EachModuleAnswersFromItsOwnTable) {
     DWORD error = 0;
     format(kFromModule, module, 2, 0x0409, nullptr, &error);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+    // From inside the library, with its own copy of the messages area and its own handle.
+    using FormatOwn = DWORD (*)(DWORD, LPSTR, DWORD);
+    auto formatOwn = ProcAs<FormatOwn>(GetProcAddress(module, "MsgTestFormatOwn"));
+    ASSERT_NE(formatOwn, nullptr);
+    char own[64] = {};
+    ASSERT_EQ(formatOwn(1, own, sizeof(own)), 14u);
+    EXPECT_STREQ(own, "Module English");
     FreeLibrary(module);
 
     // A library without a table: libm is always there and knows nothing of ours.

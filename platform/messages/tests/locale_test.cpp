@@ -1,6 +1,7 @@
 // Language identifiers from POSIX locales, the environment order and the per-thread locale.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <thread>
 
 #include "env_guard.h"
@@ -14,6 +15,10 @@ struct Mapping {
     const char* posix;
     LANGID expected;
 };
+
+void PrintTo(const Mapping& m, std::ostream* os) {
+    *os << '"' << m.posix << '"';
+}
 
 class LocaleMapping : public ::testing::TestWithParam<Mapping> {};
 
