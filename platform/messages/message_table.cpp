@@ -9,57 +9,36 @@
 #include <cstring>
 
 #include "win/errhandlingapi.h"
-#include "win/libloaderapi.h"
 #include "win/winbase_messages.h"
 #include "win/winerror.h"
 #include "win/winuser_strings.h"
 
 namespace {
 
-// True when address lies in a loaded segment of the program itself (the first object that
-// dl_iterate_phdr reports is always the executable).
-bool isInProgram(const void* address) {
-    struct Query {
-        ElfW(Addr) address;
-        bool found;
-        bool first;
-    } query{reinterpret_cast<ElfW(Addr)>(address), false, true};
-    dl_iterate_phdr(
-        [](struct dl_phdr_info* info, size_t, void* data) -> int {
-            auto* q = static_cast<Query*>(data);
-            if (!q->first) {
-                return 1;
-            }
-            q->first = false;
-            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-                if (ph.p_type != PT_LOAD) {
-                    continue;
-                }
-                ElfW(Addr) start = info->dlpi_addr + ph.p_vaddr;
-                if (q->address >= start && q->address < start + ph.p_memsz) {
-                    q->found = true;
-                }
-            }
-            return 1;
-        },
-        &query);
-    return query.found;
-}
-
+// The table function of exactly this module. dlsym on a handle also searches the objects the
+// module depends on (and, for the program, everything loaded with it), so a symbol found there
+// is accepted only when it lives in the module itself: a module without a table of its own has
+// none, whatever its neighbours carry. Null is the program.
 VantorGetMessageTableFn findTableFunction(HMODULE module) {
-    if (module != nullptr) {
-        return ProcAs<VantorGetMessageTableFn>(GetProcAddress(module, VANTOR_MESSAGE_TABLE_SYMBOL));
-    }
-    // Null is the program. The program's handle also searches the libraries loaded with it, so
-    // a table found there is accepted only if it lives in the executable itself.
-    void* self = dlopen(nullptr, RTLD_NOW);
-    if (self == nullptr) {
+    void* handle = module != nullptr ? static_cast<void*>(module) : dlopen(nullptr, RTLD_NOW);
+    if (handle == nullptr) {
         return nullptr;
     }
-    void* sym = dlsym(self, VANTOR_MESSAGE_TABLE_SYMBOL);
-    dlclose(self);
-    if (sym == nullptr || !isInProgram(sym)) {
+    struct link_map* own = nullptr;
+    void* sym = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &own) == 0 && own != nullptr) {
+        sym = dlsym(handle, VANTOR_MESSAGE_TABLE_SYMBOL);
+    }
+    if (module == nullptr) {
+        dlclose(handle);
+    }
+    if (sym == nullptr) {
+        return nullptr;
+    }
+    Dl_info info{};
+    struct link_map* owner = nullptr;
+    if (dladdr1(sym, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 ||
+        owner != own) {
         return nullptr;
     }
     return reinterpret_cast<VantorGetMessageTableFn>(sym);

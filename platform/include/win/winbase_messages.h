@@ -29,9 +29,9 @@ HLOCAL LocalFree(HLOCAL mem);
 // one table, compiled from its readable message source, and exports the function named
 // VANTOR_MESSAGE_TABLE_SYMBOL that returns it (see platform/messages/message_table.h). A
 // dlopen'ed library has its own copy of every static library, so no process-wide registry could
-// see all tables; instead FORMAT_MESSAGE_FROM_HMODULE asks the module itself: GetProcAddress on
-// the handle, and for a null handle the program (an executable with a table is linked with
-// exported dynamic symbols; only the program's own symbol is accepted, never one from a library).
+// see all tables; instead FORMAT_MESSAGE_FROM_HMODULE asks the module itself: the symbol is
+// looked up on the handle (a null handle is the program, which is linked with exported dynamic
+// symbols) and accepted only when it lies in that very module, never in a library it depends on.
 //
 // The subset implemented, with the Windows behaviour:
 // - sources: FORMAT_MESSAGE_FROM_HMODULE, FORMAT_MESSAGE_FROM_STRING; FORMAT_MESSAGE_FROM_SYSTEM
