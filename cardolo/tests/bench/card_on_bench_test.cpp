@@ -8,6 +8,7 @@
 #include "ops/pin_ops.h"
 #include "ops/reader_ops.h"
 #include "scope/pcsc_context.h"
+#include "scope/reader_scope.h"
 
 namespace cardolo::testing {
 namespace {
@@ -109,6 +110,52 @@ TEST_F(CardOnBench, SecureMessagingIsCheckedByTheCard) {
     const CardResult r = card.verify(0x1A, pin);
     EXPECT_TRUE(r == 0x6988 || r == 0x6987 || r == 0x6C00) << std::hex << r;
     card.disconnect();
+}
+
+// What the close hook found: how often it ran and which secrets it saw in a card's buffers.
+struct SecretScan {
+    int calls = 0;
+    std::vector<std::string> leaks;
+};
+SecretScan g_scan;
+
+void scanCardBuffers(const CardBase& card) {
+    ++g_scan.calls;
+    const std::vector<std::string> secrets = {
+        "12345678", "87654321", "11223344",
+        "44332211", "13572468", std::string(reinterpret_cast<const char*>(defaultKey()), 8)};
+    for (auto buffer : card.ownedBuffers()) {
+        const std::string bytes(reinterpret_cast<const char*>(buffer.data()), buffer.size());
+        for (const std::string& secret : secrets) {
+            if (bytes.find(secret) != std::string::npos) {
+                g_scan.leaks.push_back(secret);
+            }
+        }
+    }
+}
+
+TEST_F(CardOnBench, NoPinOrKeyStaysInTheCardObjectAfterAnOperation) {
+    insert("cns");
+    g_scan = {};
+    setScopeCloseHookForTests(&scanCardBuffers);
+    auto arg = [](const char* text) {
+        return PinArg{reinterpret_cast<const std::uint8_t*>(text), 8};
+    };
+    const int index = bench().readerIndex(0);
+    const KeyArg builtIn{nullptr, 1};
+    EXPECT_EQ(verifyPinPuk(index, nullptr, arg("12345678"), arg("87654321"), arg("11223344"),
+                           arg("44332211"), builtIn),
+              0);
+    EXPECT_EQ(changePinPuk(index, nullptr, {arg("12345678"), arg("13572468")}, {}, {}, {}, builtIn),
+              0);
+    EXPECT_EQ(unblockPin(index, nullptr, arg("87654321"), arg("12345678"), arg("44332211"),
+                         arg("11223344"), builtIn),
+              0);
+    EXPECT_EQ(reactivatePin(index, nullptr, arg("44332211"), arg("11223344"), builtIn), 0);
+    EXPECT_EQ(unblockM4(index, "12345678", "13572468"), -4);  // a Setec scope: no DF 1111 here
+    setScopeCloseHookForTests(nullptr);
+    EXPECT_GE(g_scan.calls, 5);
+    EXPECT_TRUE(g_scan.leaks.empty()) << "left in a card buffer: " << g_scan.leaks.front();
 }
 
 }  // namespace
