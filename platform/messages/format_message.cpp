@@ -16,7 +16,7 @@ namespace {
 
 // Windows never produces more than 64K characters from one message; so neither do we, which
 // also bounds what a run-away insert can cost.
-constexpr size_t kMaxOutput = 64 * 1024;
+constexpr size_t kMaxOutput = size_t{64} * 1024;
 
 struct Failure {
     DWORD error;
