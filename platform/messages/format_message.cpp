@@ -105,44 +105,41 @@ std::optional<std::string> formatInsert(std::string_view spec, DWORD_PTR value) 
     if (rest.size() != 1) {
         return std::nullopt;
     }
-    char conversion = rest[0];
-    char out[512];
-    int n = -1;
-    if (conversion == 's') {
-        const char* s = reinterpret_cast<const char*>(value);
-        std::string fmt = "%" + flagsAndWidth + "s";
-        n = std::snprintf(out, sizeof(out), fmt.c_str(), s != nullptr ? s : "(null)");
-        // A long string insert is taken whole rather than cut at the scratch buffer.
-        if (n >= static_cast<int>(sizeof(out))) {
-            std::string big(static_cast<size_t>(n) + 1, '\0');
-            std::snprintf(big.data(), big.size(), fmt.c_str(), s != nullptr ? s : "(null)");
-            big.resize(static_cast<size_t>(n));
-            return big;
+    const char conversion = rest[0];
+    const std::string fmt =
+        "%" + flagsAndWidth + (std::strchr("diuxXo", conversion) ? "ll" : "") + conversion;
+    // printf into a string of the length it asks for; a width that would make the insert longer
+    // than any message may be is refused before anything that size is allocated.
+    auto print = [&fmt](auto arg) -> std::optional<std::string> {
+        int n = std::snprintf(nullptr, 0, fmt.c_str(), arg);
+        if (n < 0 || static_cast<size_t>(n) > kMaxOutput) {
+            return std::nullopt;
         }
-    } else if (conversion == 'c') {
-        std::string fmt = "%" + flagsAndWidth + "c";
-        n = std::snprintf(out, sizeof(out), fmt.c_str(), static_cast<int>(value & 0xFF));
-    } else if (std::strchr("diuxXo", conversion) != nullptr) {
-        std::string fmt = "%" + flagsAndWidth;
-        if (conversion == 'd' || conversion == 'i') {
-            fmt += std::string("ll") + conversion;
-            long long v = wide64 ? static_cast<long long>(value)
-                                 : static_cast<long long>(static_cast<int32_t>(value));
-            n = std::snprintf(out, sizeof(out), fmt.c_str(), v);
-        } else {
-            fmt += std::string("ll") + conversion;
-            unsigned long long v =
-                wide64 ? static_cast<unsigned long long>(value)
-                       : static_cast<unsigned long long>(static_cast<uint32_t>(value));
-            n = std::snprintf(out, sizeof(out), fmt.c_str(), v);
+        std::string out(static_cast<size_t>(n) + 1, '\0');
+        std::snprintf(out.data(), out.size(), fmt.c_str(), arg);
+        out.resize(static_cast<size_t>(n));
+        return out;
+    };
+    switch (conversion) {
+        case 's': {
+            const char* s = reinterpret_cast<const char*>(value);
+            return print(s != nullptr ? s : "(null)");
         }
-    } else {
-        return std::nullopt;
+        case 'c':
+            return print(static_cast<int>(value & 0xFF));
+        case 'd':
+        case 'i':
+            return print(wide64 ? static_cast<long long>(value)
+                                : static_cast<long long>(static_cast<int32_t>(value)));
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            return print(wide64 ? static_cast<unsigned long long>(value)
+                                : static_cast<unsigned long long>(static_cast<uint32_t>(value)));
+        default:
+            return std::nullopt;
     }
-    if (n < 0) {
-        return std::nullopt;
-    }
-    return std::string(out, std::min(static_cast<size_t>(n), sizeof(out) - 1));
 }
 
 // Applies the escapes and inserts of a stored text. Throws Failure for a text that cannot be

@@ -71,7 +71,11 @@ TEST(FormatMessageInserts, FillFromAnArrayAndRefuseWhatCannotBeFilled) {
     EXPECT_EQ(fromString("%1!d!/%2!04X!/%2!u!%0", FORMAT_MESSAGE_ARGUMENT_ARRAY, numbers),
               "-5/BEEF/48879");
 
+    // A wide insert is taken whole; one wider than any message may be is refused, not allocated.
+    EXPECT_EQ(fromString("%1!600d!%0", FORMAT_MESSAGE_ARGUMENT_ARRAY, numbers).size(), 600u);
     DWORD error = 0;
+    EXPECT_EQ(fromString("%2!999999999s!", FORMAT_MESSAGE_ARGUMENT_ARRAY, args, &error), "");
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(fromString("needs %1", 0, nullptr, &error), "");
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(fromString("%1!n!", FORMAT_MESSAGE_ARGUMENT_ARRAY, numbers, &error), "");
