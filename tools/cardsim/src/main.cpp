@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            usage("a virtual card for the vpcd reader driver");
+            return 0;
+        }
         if (a == "--check") {
             checkOnly = true;
         } else if (!hasValue) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 namespace cardsim {
 namespace {
@@ -425,6 +427,54 @@ TEST(Scenario, ReportsTheBadLine) {
     EXPECT_EQ(parseScenario("atr 3B 88 01 56 4E 54 52 43 4E 53 30 F9\n").protocol, 1);
     EXPECT_EQ(parseScenario("atr 3B 02 14 50\n").protocol, 0);
     EXPECT_THROW(parseScenario("atr 3B 02 14 50\nprotocol T1\n"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace cardsim
+
+namespace cardsim {
+namespace {
+
+// The shipped scenarios are test data other tests rely on: the ATR each one announces in its
+// header must be the one it plays, with a correct check byte when T=1 is offered, and the serial
+// it announces must be readable where the library looks for it.
+TEST(ShippedScenarios, PlayWhatTheirHeadersAnnounce) {
+    namespace fs = std::filesystem;
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(CARDSIM_SCENARIO_DIR)) {
+        if (entry.path().extension() != ".card")
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        Scenario s = loadScenario(entry.path().string());
+        std::ifstream f(entry.path());
+        std::string line, announcedAtr, announcedSerial;
+        while (std::getline(f, line) && line.rfind('#', 0) == 0) {
+            if (auto p = line.find("Expected ATR "); p != std::string::npos) {
+                announcedAtr = line.substr(p + 13, line.find(' ', p + 13) - (p + 13));
+            }
+            if (auto p = line.find("EF 1000/1003 = \""); p != std::string::npos) {
+                announcedSerial = line.substr(p + 16, 16);
+            }
+        }
+        EXPECT_EQ(toHex(s.atr), announcedAtr);
+        if (s.protocol == 1) {
+            std::uint8_t tck = 0;
+            for (std::size_t i = 1; i < s.atr.size(); ++i)
+                tck ^= s.atr[i];
+            EXPECT_EQ(tck, 0) << "TCK";
+        }
+        if (!announcedSerial.empty()) {
+            s.faults.clear();
+            Card card(std::move(s));
+            card.powerOn();
+            card.transmit(parseHex("00A4090C021000"));
+            card.transmit(parseHex("00A4090C021003"));
+            const Bytes r = card.transmit(parseHex("00B0000010")).response;
+            EXPECT_EQ(std::string(r.begin(), r.end() - 2), announcedSerial);
+        }
+        ++checked;
+    }
+    EXPECT_GE(checked, 17);
 }
 
 }  // namespace
