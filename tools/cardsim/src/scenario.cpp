@@ -379,6 +379,9 @@ void applyScenarioLine(Scenario& s, const std::string& rawLine) {
         } else if (kind == "remove-after") {
             need(3);
             s.removeAfter = static_cast<unsigned>(parseNumber(w[2], 10, 1000000));
+            if (*s.removeAfter == 0) {
+                fail("remove-after counts answered APDUs: at least 1");
+            }
         } else {
             fail("unknown fault: " + kind);
         }

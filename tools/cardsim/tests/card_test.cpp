@@ -423,6 +423,7 @@ TEST(Scenario, ReportsTheBadLine) {
     EXPECT_THROW(parseScenario("atr 3B00\nkey MF 1C 0102\n"), std::runtime_error);
     EXPECT_THROW(parseScenario("atr 3B00\nfault once 00A4 6F\n"), std::runtime_error);
     EXPECT_THROW(parseScenario("atr 3B0\n"), std::runtime_error);
+    EXPECT_THROW(parseScenario("atr 3B00\nfault remove-after 0\n"), std::runtime_error);
     // The protocol comes from the ATR; a contradicting statement is refused.
     EXPECT_EQ(parseScenario("atr 3B 88 01 56 4E 54 52 43 4E 53 30 F9\n").protocol, 1);
     EXPECT_EQ(parseScenario("atr 3B 02 14 50\n").protocol, 0);
