@@ -5,15 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "cardolo/cardolo.h"
 #include "win/windows.h"
 
 namespace {
-
-using GetReadersCountFn = int32_t (*)(int32_t*);
-using GetReaderNameFn = int32_t (*)(int32_t, char*, int32_t*);
-using GetAtrFn = int32_t (*)(int32_t, char*, uint32_t*);
-using GetFsTypeFn = int32_t (*)(int32_t, int32_t*);
-using GetSerialFn = int32_t (*)(int32_t, char*);
 
 const char* fsTypeName(int32_t type) {
     switch (type) {
@@ -62,11 +57,11 @@ int main() {
         std::fprintf(stderr, "vantor-demo: cannot load cardolo.dll (cardolo.so)\n");
         return 2;
     }
-    auto getCount = ProcAs<GetReadersCountFn>(GetProcAddress(cardolo, "PCSC_GetReadersCount"));
-    auto getName = ProcAs<GetReaderNameFn>(GetProcAddress(cardolo, "PCSC_GetReaderName"));
-    auto getAtr = ProcAs<GetAtrFn>(GetProcAddress(cardolo, "PCSC_GetATR"));
-    auto getFsType = ProcAs<GetFsTypeFn>(GetProcAddress(cardolo, "PCSC_GetFSType"));
-    auto getSerial = ProcAs<GetSerialFn>(GetProcAddress(cardolo, "CNS_GetSerial"));
+    auto getCount = ProcAs<PCSC_GetReadersCount_t>(GetProcAddress(cardolo, "PCSC_GetReadersCount"));
+    auto getName = ProcAs<PCSC_GetReaderName_t>(GetProcAddress(cardolo, "PCSC_GetReaderName"));
+    auto getAtr = ProcAs<PCSC_GetATR_t>(GetProcAddress(cardolo, "PCSC_GetATR"));
+    auto getFsType = ProcAs<PCSC_GetFSType_t>(GetProcAddress(cardolo, "PCSC_GetFSType"));
+    auto getSerial = ProcAs<CNS_GetSerial_t>(GetProcAddress(cardolo, "CNS_GetSerial"));
     if (!getCount || !getName || !getAtr || !getFsType || !getSerial) {
         std::fprintf(stderr, "vantor-demo: cardolo.so lacks an export\n");
         FreeLibrary(cardolo);

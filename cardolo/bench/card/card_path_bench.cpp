@@ -13,6 +13,7 @@
 
 #include "bare_client.h"
 #include "card_bench.h"
+#include "cardolo/cardolo.h"
 #include "win/windows.h"
 
 namespace {
@@ -55,10 +56,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardolo_bench: cardolo.so not found\n");
         return 1;
     }
-    auto getAtr =
-        ProcAs<int32_t (*)(int32_t, char*, uint32_t*)>(GetProcAddress(lib, "PCSC_GetATR"));
-    auto getFs = ProcAs<int32_t (*)(int32_t, int32_t*)>(GetProcAddress(lib, "PCSC_GetFSType"));
-    auto getSerial = ProcAs<int32_t (*)(int32_t, char*)>(GetProcAddress(lib, "CNS_GetSerial"));
+    auto getAtr = ProcAs<PCSC_GetATR_t>(GetProcAddress(lib, "PCSC_GetATR"));
+    auto getFs = ProcAs<PCSC_GetFSType_t>(GetProcAddress(lib, "PCSC_GetFSType"));
+    auto getSerial = ProcAs<CNS_GetSerial_t>(GetProcAddress(lib, "CNS_GetSerial"));
     const int index = bench.readerIndex(0);
     const std::string reader = vantor::bench::CardBench::readerName(0);
     BareClient bare(reader);

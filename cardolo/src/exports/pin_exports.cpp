@@ -1,4 +1,5 @@
 // Flat exports of the PIN and PUK operations: argument packing and one guarded call each.
+#include "cardolo/cardolo.h"
 #include "exports/export_guard.h"
 #include "ops/pin_ops.h"
 

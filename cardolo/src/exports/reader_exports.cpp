@@ -1,10 +1,10 @@
 // Flat exports of reader access, card identification and the card serial: argument guards and
 // one call each into the library.
+#include "cardolo/cardolo.h"
 #include "exports/export_guard.h"
 #include "ops/reader_ops.h"
 
 using cardolo::guarded;
-using cardolo::ReaderHandle;
 
 VANTOR_EXPORT int32_t WINAPI PCSC_GetReadersCount(int32_t* count) {
     return guarded([&] { return cardolo::readersCount(count); });

@@ -1,4 +1,5 @@
 // Flat exports of the settings table and the library entry point.
+#include "cardolo/cardolo.h"
 #include "exports/export_guard.h"
 #include "settings/settings_table.h"
 

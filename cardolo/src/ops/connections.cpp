@@ -9,12 +9,12 @@
 #include "ops/reader_ops.h"
 #include "scope/pcsc_context.h"
 
-namespace cardolo {
-
 struct ReaderHandle {
     SCARDCONTEXT context = 0;  // owned by the record
     SCARDHANDLE card = 0;      // connected in shared mode
 };
+
+namespace cardolo {
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-namespace cardolo {
-
-// The opaque record behind a caller-held connection.
+// The opaque record behind a caller-held connection (declared for hosts in cardolo/cardolo.h).
 struct ReaderHandle;
+
+namespace cardolo {
 
 std::int32_t readersCount(std::int32_t* count);
 std::int32_t readerName(std::int32_t index, char* buffer, std::int32_t* length);

@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "cardolo/cardolo.h"
 #include "win/windows.h"
 
 namespace cardolo::testing {
 
-struct ReaderHandle;
 using Bytes = const unsigned char*;
 
 class CardoloApi {
@@ -45,33 +45,27 @@ class CardoloApi {
     CardoloApi(const CardoloApi&) = delete;
     CardoloApi& operator=(const CardoloApi&) = delete;
 
-    int32_t (*GetReadersCount)(int32_t*) = nullptr;
-    int32_t (*GetReaderName)(int32_t, char*, int32_t*) = nullptr;
-    int32_t (*GetATR)(int32_t, char*, uint32_t*) = nullptr;
-    int32_t (*GetFSType)(int32_t, int32_t*) = nullptr;
-    int32_t (*GetReadersList)(char*, uint32_t*) = nullptr;
-    int32_t (*Connect)(int32_t, ReaderHandle**) = nullptr;
-    int32_t (*Valid)(ReaderHandle*) = nullptr;
-    int32_t (*Disconnect)(ReaderHandle*) = nullptr;
-    int32_t (*AtrCmp)(const char*, const char*, const char*) = nullptr;
-    int32_t (*ChangeSetting)(const char*, int32_t) = nullptr;
-    int32_t (*GetSerial)(int32_t, char*) = nullptr;
-    int32_t (*VerifyPinPuk)(int32_t, Bytes, Bytes, int32_t, Bytes, int32_t, Bytes, int32_t, Bytes,
-                            int32_t, Bytes, int32_t) = nullptr;
-    int32_t (*ChangePinPuk)(int32_t, Bytes, Bytes, int32_t, Bytes, int32_t, Bytes, int32_t, Bytes,
-                            int32_t, Bytes, int32_t, Bytes, int32_t, Bytes, int32_t, Bytes, int32_t,
-                            Bytes, int32_t) = nullptr;
-    int32_t (*UnblockPin)(int32_t, Bytes, Bytes, int32_t, Bytes, int32_t, Bytes, int32_t, Bytes,
-                          int32_t, Bytes, int32_t) = nullptr;
-    int32_t (*GetPinLimit)(int32_t, Bytes, int32_t*, int32_t*, int32_t*, int32_t*, int32_t*,
-                           int32_t*, int32_t*, int32_t*) = nullptr;
-    int32_t (*DeactivatePin)(int32_t, Bytes, Bytes, int32_t) = nullptr;
-    int32_t (*LockPin)(int32_t, Bytes, Bytes, int32_t) = nullptr;
-    int32_t (*ReactivatePin)(int32_t, Bytes, Bytes, int32_t, Bytes, int32_t, int32_t, int32_t,
-                             Bytes, int32_t) = nullptr;
-    int32_t (*UnblockM4)(int32_t, const char*, const char*) = nullptr;
-    int32_t (*UnblockStarcos)(int32_t, const char*, const char*) = nullptr;
-    int32_t (*UnblockSetec)(int32_t, const char*, const char*) = nullptr;
+    PCSC_GetReadersCount_t GetReadersCount = nullptr;
+    PCSC_GetReaderName_t GetReaderName = nullptr;
+    PCSC_GetATR_t GetATR = nullptr;
+    PCSC_GetFSType_t GetFSType = nullptr;
+    PCSC_GetReadersList_t GetReadersList = nullptr;
+    PCSC_Connect_t Connect = nullptr;
+    PCSC_Valid_t Valid = nullptr;
+    PCSC_Disconnect_t Disconnect = nullptr;
+    PCSC_AtrCmp_t AtrCmp = nullptr;
+    CARDOLO_ChangeSetting_t ChangeSetting = nullptr;
+    CNS_GetSerial_t GetSerial = nullptr;
+    CNS_DS_VerifyPinPuk_t VerifyPinPuk = nullptr;
+    CNS_DS_ChangePinPuk_t ChangePinPuk = nullptr;
+    CNS_DS_UnblockPin_t UnblockPin = nullptr;
+    CNS_DS_GetPinLimit_t GetPinLimit = nullptr;
+    DS_DeactivatePin_t DeactivatePin = nullptr;
+    DS_LockPin_t LockPin = nullptr;
+    DS_ReactivatePin_t ReactivatePin = nullptr;
+    PCSC_Unblock_t UnblockM4 = nullptr;
+    PCSC_Unblock_t UnblockStarcos = nullptr;
+    PCSC_Unblock_t UnblockSetec = nullptr;
 
   private:
     template <typename Fn>
