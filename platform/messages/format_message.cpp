@@ -94,6 +94,15 @@ std::optional<std::string> formatInsert(std::string_view spec, DWORD_PTR value) 
     if (flagsAndWidth.size() > 16) {
         return std::nullopt;
     }
+    // A width or precision beyond the longest message is refused before printf is asked to
+    // pad that far (it would count through every character even without a buffer).
+    unsigned long number = 0;
+    for (char c : flagsAndWidth) {
+        number = (c >= '0' && c <= '9') ? number * 10 + static_cast<unsigned long>(c - '0') : 0;
+        if (number > kMaxOutput) {
+            return std::nullopt;
+        }
+    }
     bool wide64 = false;
     std::string_view rest = spec.substr(i);
     if (rest.starts_with("I64") || rest.starts_with("ll")) {
