@@ -78,6 +78,11 @@ bool VpcdLink::readExact(std::uint8_t* out, std::size_t n) {
         if (r == 0) {
             continue;
         }
+        // The driver writes a length and then the APDU as two segments; with delayed ACKs on
+        // our side its Nagle algorithm would hold the second one back for up to 40 ms. Quick ACK
+        // mode is not sticky in Linux, so it is asked for again before every read.
+        const int quickAck = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quickAck, sizeof quickAck);
         const ssize_t k = ::recv(fd_, out + got, n - got, 0);
         if (k < 0 && errno == EINTR) {
             continue;
