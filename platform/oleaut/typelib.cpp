@@ -506,10 +506,11 @@ HRESULT TableTypeInfo::GetContainingTypeLib(ITypeLib** lib, UINT* index) {
 }
 
 std::mutex g_libsMutex;
-std::map<const TypeLibTable*, TableTypeLib*>& libs() {
-    // The library objects live as long as the process (or the module that owns the tables).
-    static auto* map = new std::map<const TypeLibTable*, TableTypeLib*>();
-    return *map;
+std::map<const TypeLibTable*, std::unique_ptr<TableTypeLib>>& libs() {
+    // One library object per table, destroyed with the module that owns the tables (a server
+    // is unloaded only when no client holds any of its type information).
+    static std::map<const TypeLibTable*, std::unique_ptr<TableTypeLib>> map;
+    return map;
 }
 
 bool kindMatches(INVOKEKIND kind, WORD flags) {
@@ -545,17 +546,15 @@ HRESULT GetTableTypeLib(const TypeLibTable& table, ITypeLib** result) {
     }
     *result = nullptr;
     TableTypeLib* lib = nullptr;
-    {
+    try {
         std::lock_guard lock(g_libsMutex);
         auto& slot = libs()[&table];
         if (slot == nullptr) {
-            slot = new (std::nothrow) TableTypeLib(table);
-            if (slot == nullptr) {
-                libs().erase(&table);
-                return E_OUTOFMEMORY;
-            }
+            slot = std::make_unique<TableTypeLib>(table);
         }
-        lib = slot;
+        lib = slot.get();
+    } catch (...) {
+        return E_OUTOFMEMORY;
     }
     lib->AddRef();
     *result = lib;

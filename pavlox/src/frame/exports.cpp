@@ -1,6 +1,8 @@
 // The exports of pavlox.so: DllMain, DllCanUnloadNow, DllGetClassObject, DllRegisterServer,
 // DllUnregisterServer. Nothing is thrown across them.
+#include <limits.h>
 #include <openssl/evp.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -32,7 +34,12 @@ std::string modulePath() {
     char path[4096];
     DWORD n = GetModuleFileNameA(GetModuleHandleFromAddress(reinterpret_cast<const void*>(&attach)),
                                  path, sizeof(path));
-    return n > 0 && n < sizeof(path) ? std::string(path, n) : std::string();
+    if (n == 0 || n >= sizeof(path)) {
+        return {};
+    }
+    // The registry must name the module by a full path whatever path loaded it.
+    char full[PATH_MAX];
+    return realpath(path, full) != nullptr ? std::string(full) : std::string(path, n);
 }
 
 template <typename Body>

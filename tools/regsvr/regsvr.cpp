@@ -1,0 +1,85 @@
+// regsvr: registers or unregisters an in-process server by calling its DllRegisterServer or
+// DllUnregisterServer, and reports the HRESULT.
+//
+//   regsvr [-u] [-s] <server.so>      (/u and /s are accepted as well)
+//
+// Exit codes, as the Windows tool's: 0 done, 1 bad command line, 3 the module does not load,
+// 4 the entry point is missing, 5 the entry point failed.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "win/libloaderapi.h"
+#include "win/objbase.h"
+
+namespace {
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: regsvr [-u] [-s] <server.so>\n"
+                 "  -u  unregister instead of register\n"
+                 "  -s  silent: report through the exit code only\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool unregister = false;
+    bool silent = false;
+    const char* path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "-u" || a == "/u" || a == "-U" || a == "/U") {
+            unregister = true;
+        } else if (a == "-s" || a == "/s" || a == "-S" || a == "/S") {
+            silent = true;
+        } else if (!a.empty() && a[0] == '-') {
+            usage();
+            return 1;
+        } else if (path == nullptr) {
+            path = argv[i];
+        } else {
+            usage();
+            return 1;
+        }
+    }
+    if (path == nullptr) {
+        usage();
+        return 1;
+    }
+    // The server writes its own path into the registry, so it must be loaded by a full path.
+    std::error_code ec;
+    std::string full = std::filesystem::absolute(path, ec).lexically_normal().string();
+    if (ec) {
+        full = path;
+    }
+    HMODULE module = LoadLibraryA(full.c_str());
+    if (module == nullptr) {
+        if (!silent) {
+            std::fprintf(stderr, "regsvr: %s could not be loaded\n", full.c_str());
+        }
+        return 3;
+    }
+    const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+    auto fn = ProcAs<HRESULT (*)()>(GetProcAddress(module, entry));
+    if (fn == nullptr) {
+        if (!silent) {
+            std::fprintf(stderr, "regsvr: %s has no entry point %s\n", full.c_str(), entry);
+        }
+        FreeLibrary(module);
+        return 4;
+    }
+    HRESULT hr = fn();
+    if (!silent) {
+        if (SUCCEEDED(hr)) {
+            std::printf("%s in %s succeeded (HRESULT 0x%08X).\n", entry, full.c_str(),
+                        static_cast<unsigned>(hr));
+        } else {
+            std::fprintf(stderr, "%s in %s failed with HRESULT 0x%08X.\n", entry, full.c_str(),
+                         static_cast<unsigned>(hr));
+        }
+    }
+    FreeLibrary(module);
+    return SUCCEEDED(hr) ? 0 : 5;
+}
