@@ -50,6 +50,8 @@ INSTANTIATE_TEST_SUITE_P(Locales, LanguageLibrary,
                              // The program's own table comes first, in its language 0 search too.
                              LibraryCase{"it_IT.UTF-8", 1101, "PIN Errato"},
                              LibraryCase{"de_DE.UTF-8", 1101, "Wrong PIN"},
+                             // An insert nobody fills stays as text instead of losing the message.
+                             LibraryCase{"en_US.UTF-8", 1902, "Insert %1 here"},
                              // Found nowhere.
                              LibraryCase{"it_IT.UTF-8", 1999, ""}));
 
