@@ -205,24 +205,42 @@ CardResult CardBase::updateBinary(std::uint16_t offset, std::span<const std::uin
     return 0;
 }
 
-CardResult CardBase::ensurePresent() {
+namespace {
+
+// Results by which PC/SC says the card is no longer there to talk to.
+bool cardGone(LONG rv) {
+    return rv == SCARD_W_REMOVED_CARD || rv == SCARD_E_NO_SMARTCARD ||
+           rv == SCARD_E_INVALID_HANDLE || rv == SCARD_E_READER_UNAVAILABLE ||
+           rv == SCARD_W_UNPOWERED_CARD || rv == SCARD_W_UNRESPONSIVE_CARD;
+}
+
+}  // namespace
+
+LONG CardBase::sendChecked(std::span<const std::uint8_t> command, SecureBytes& response,
+                           std::size_t capacity) {
     if (card_ == 0) {
-        return -1;
+        return kCardGone;
     }
-    DWORD protocol = 0;
-    LONG rv = channel_.status(card_, &protocol, nullptr, nullptr);
-    if (rv == SCARD_S_SUCCESS) {
-        return 0;
-    }
+    LONG rv = sendOnce(command, response, capacity);
     if (rv == SCARD_W_RESET_CARD) {
         DWORD active = 0;
-        if (channel_.reconnect(card_, protocol_, &active) == SCARD_S_SUCCESS) {
-            protocol_ = active != 0 ? active : protocol_;
-            pathCurrent_ = path_.empty() && !currentEf_;
-            return 0;
+        if (channel_.reconnect(card_, protocol_, &active) != SCARD_S_SUCCESS) {
+            return kCardGone;
         }
+        protocol_ = active != 0 ? active : protocol_;
+        pathCurrent_ = path_.empty() && !currentEf_;
+        if (!pathCurrent_ && !restoringPath_) {
+            // The card is back at the MF: restore the remembered path before the command.
+            restoringPath_ = true;
+            CardResult r = reselectCurrentPath();
+            restoringPath_ = false;
+            if (!selectionFound(r)) {
+                return r < 0 ? r : kCardGone;
+            }
+        }
+        rv = sendOnce(command, response, capacity);
     }
-    return -1;
+    return cardGone(rv) || rv == SCARD_W_RESET_CARD ? kCardGone : rv;
 }
 
 LONG CardBase::sendOnce(std::span<const std::uint8_t> command, SecureBytes& response,
@@ -242,9 +260,6 @@ CardResult CardBase::transmit(std::span<const std::uint8_t> command, CardAnswer&
     if (command.size() < 4) {
         return -1;
     }
-    if (CardResult present = ensurePresent(); present != 0) {
-        return present;
-    }
     const bool getResponse = isGetResponse(command);
     if (!getResponse) {
         lastCommand_.wipe();
@@ -254,7 +269,7 @@ CardResult CardBase::transmit(std::span<const std::uint8_t> command, CardAnswer&
     int busy = 0;
     int replays = 0;
     for (;;) {
-        LONG rv = sendOnce(command, response, kResponseCapacity);
+        LONG rv = sendChecked(command, response, kResponseCapacity);
         bool replay = false;
         if (isBusy(rv)) {
             if (!getResponse) {
@@ -273,15 +288,18 @@ CardResult CardBase::transmit(std::span<const std::uint8_t> command, CardAnswer&
             // Replay the remembered command, then send the current one again.
             SecureBytes scratch;
             int replayBusy = 0;
-            LONG rr = sendOnce(lastCommand_.view(), scratch, kResponseCapacity);
+            LONG rr = sendChecked(lastCommand_.view(), scratch, kResponseCapacity);
             while (isBusy(rr) && replayBusy++ < kMaxBusyRetries) {
                 channel_.pause(kRetryPauseMs);
-                rr = sendOnce(lastCommand_.view(), scratch, kResponseCapacity);
+                rr = sendChecked(lastCommand_.view(), scratch, kResponseCapacity);
+            }
+            if (rr == kCardGone) {
+                return kCardGone;
             }
             continue;
         }
         if (rv != SCARD_S_SUCCESS) {
-            return rv;
+            return rv;  // kCardGone, or the PC/SC failure as it is
         }
         answer.assignRaw(response.view());
         return resultFromSw(answer.sw);

@@ -75,12 +75,16 @@ class CardBase {
     virtual std::vector<std::span<const std::uint8_t>> ownedBuffers() const;
 
   protected:
-    // The card-present check: SCardStatusA; a reset card is reconnected (and its path marked as
-    // no longer current), any other failure gives -1.
-    CardResult ensurePresent();
+    // One SCardTransmit with the card-present check folded in: PC/SC refuses to send to a card
+    // that was reset or removed since our last command and says which. A reset card is
+    // reconnected, put back on the remembered path and the command sent again; a card that is
+    // gone gives kCardGone. Nothing is ever sent to a card in an unknown state.
+    LONG sendChecked(std::span<const std::uint8_t> command, SecureBytes& response,
+                     std::size_t capacity);
     // One SCardTransmit with the active protocol's PCI into a buffer of capacity bytes.
     LONG sendOnce(std::span<const std::uint8_t> command, SecureBytes& response,
                   std::size_t capacity);
+    static constexpr LONG kCardGone = -1;
     // P1 of SELECT by identifier for this card family.
     virtual std::uint8_t selectP1(std::uint16_t) const { return 0x00; }
     // Path bookkeeping after a successful selection.
@@ -97,6 +101,7 @@ class CardBase {
     std::vector<std::uint16_t> path_;         // DFs below the MF
     std::optional<std::uint16_t> currentEf_;  // the current EF, if any
     bool pathCurrent_ = true;                 // false after a reset: the card is back at the MF
+    bool restoringPath_ = false;              // a reselection after a reset is under way
     SecureBytes lastCommand_;                 // the last non-GET-RESPONSE command, for replay
     std::map<std::vector<std::uint16_t>, SecureBytes> cache_;
     int refs_ = 1;

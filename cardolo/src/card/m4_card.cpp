@@ -41,10 +41,6 @@ CardResult M4Card::selectWithFci(std::uint16_t fid, std::uint16_t* size, FileKin
 }
 
 CardResult M4Card::ensurePathCurrent() {
-    // The present check first: a reset it finds is what makes the path stale.
-    if (CardResult present = ensurePresent(); present != 0) {
-        return present;
-    }
     if (pathCurrent_) {
         return 0;
     }
@@ -158,16 +154,13 @@ CardResult M4Card::rawTransmit(std::span<const std::uint8_t> command, CardAnswer
     if (command.size() < 4 || capacity < 2) {
         return -1;
     }
-    if (CardResult present = ensurePresent(); present != 0) {
-        return present;
-    }
     SecureBytes response;
     LONG rv = SCARD_S_SUCCESS;
     for (int attempt = 0; attempt < kMaxRawAttempts; ++attempt) {
         if (attempt > 0) {
             channel_.pause(kRetryPauseMs);
         }
-        rv = sendOnce(command, response, capacity);
+        rv = sendChecked(command, response, capacity);
         const bool again =
             (rv == SCARD_S_SUCCESS && response.empty()) || isTransientReaderError(rv);
         if (!again) {
@@ -182,7 +175,7 @@ CardResult M4Card::rawTransmit(std::span<const std::uint8_t> command, CardAnswer
         // T=0 card with more data waiting: one GET RESPONSE sized from the caller's buffer.
         const std::uint8_t getResponse[6] = {
             0xA0, 0xC0, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(capacity & 0xFF)};
-        rv = sendOnce(getResponse, response, capacity);
+        rv = sendChecked(getResponse, response, capacity);
         if (rv != SCARD_S_SUCCESS) {
             return rv;
         }

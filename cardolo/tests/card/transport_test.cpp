@@ -86,39 +86,55 @@ TEST(CardBaseTransmit, AnswerWithoutStatusWordIsNeverSuccess) {
     EXPECT_NE(t.card.transmit(bytes("00A4000C023F00"), answer), 0);
 }
 
-TEST(PresentCheck, ResetCardIsReconnectedAndTheCommandSent) {
+// PC/SC refuses a command to a card that was reset or removed since the handle's last use, and
+// says which: the classes act on that refusal, before anything reaches the card.
+TEST(PresentCheck, ResetCardIsReconnectedAndTheCommandSentAgain) {
     Attached<Corvo34v2Card> t;
-    t.channel.statusResults = {SCARD_W_RESET_CARD};
+    t.channel.fail(SCARD_W_RESET_CARD);
     EXPECT_EQ(t.card.selectFile(0x3F00, FileKind::Df), 0);
     EXPECT_EQ(t.channel.reconnects, 1);
-    EXPECT_EQ(t.channel.sent.size(), 1u);
+    ASSERT_EQ(t.channel.sent.size(), 2u);
+    EXPECT_EQ(t.channel.sent[1], bytes("00A4000C023F00"));
 }
 
-TEST(PresentCheck, RemovedCardGivesMinusOneWithoutSending) {
+TEST(PresentCheck, RemovedCardGivesMinusOne) {
     Attached<Corvo34v2Card> t;
-    t.channel.statusResults = {SCARD_W_REMOVED_CARD};
+    t.channel.fail(SCARD_W_REMOVED_CARD);
     EXPECT_EQ(t.card.selectFile(0x3F00, FileKind::Df), -1);
-    EXPECT_TRUE(t.channel.sent.empty());
+    EXPECT_EQ(t.channel.sent.size(), 1u) << "not tried again";
 
-    t.channel.statusResults = {SCARD_W_RESET_CARD};
+    t.channel.fail(SCARD_W_RESET_CARD);
     t.channel.reconnectResult = SCARD_E_NO_SMARTCARD;
     EXPECT_EQ(t.card.selectFile(0x3F00, FileKind::Df), -1);
-    EXPECT_TRUE(t.channel.sent.empty());
+    EXPECT_EQ(t.channel.sent.size(), 2u);
+
+    Attached<SetecCard> u;
+    u.channel.fail(SCARD_E_NO_SMARTCARD);
+    CardAnswer answer;
+    EXPECT_EQ(u.card.transmit(bytes("00B0000010"), answer), -1);
 }
 
-TEST(PresentCheck, PathLostInAResetIsSelectedAgainBeforeVerify) {
+TEST(PresentCheck, PathLostInAResetIsSelectedAgainBeforeTheCommand) {
     Attached<Corvo34v2Card> t;
     ASSERT_EQ(t.card.selectFile(0x3F00, FileKind::Df), 0);
     ASSERT_EQ(t.card.selectFile(0x1400, FileKind::Df), 0);
     t.channel.sent.clear();
-    // The reset is noticed by the present check of the first command after it.
-    t.channel.statusResults = {SCARD_W_RESET_CARD};
+    t.channel.fail(SCARD_W_RESET_CARD);  // the VERIFY is refused: the card was reset
     const std::uint8_t pin[8] = {'1', '2', '3', '4', 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(t.card.verify(0x1A, pin), 0);
-    ASSERT_EQ(t.channel.sent.size(), 3u);
-    EXPECT_EQ(t.channel.sent[0], bytes("00A4000C023F00"));
-    EXPECT_EQ(t.channel.sent[1], bytes("00A4090C021400"));
-    EXPECT_EQ(t.channel.sent[2], bytes("0020009A08 31323334FFFFFFFF"));
+    ASSERT_EQ(t.channel.sent.size(), 4u);
+    EXPECT_EQ(t.channel.sent[1], bytes("00A4000C023F00"));
+    EXPECT_EQ(t.channel.sent[2], bytes("00A4090C021400"));
+    EXPECT_EQ(t.channel.sent[3], bytes("0020009A08 31323334FFFFFFFF"));
+    EXPECT_EQ(t.card.currentPath(), std::vector<std::uint16_t>{0x1400});
+}
+
+TEST(PresentCheck, CardAtTheMfNeedsNoReselection) {
+    Attached<M4Card> t;
+    t.channel.fail(SCARD_W_RESET_CARD);
+    CardAnswer answer;
+    EXPECT_EQ(t.card.rawTransmit(bytes("00A4000C023F00"), answer), 0);
+    EXPECT_EQ(t.channel.sent.size(), 2u);
 }
 
 TEST(M4RawTransmit, RetriesEmptyAnswersAndTransientErrorsAtMostNineTimes) {
