@@ -14,6 +14,9 @@
 #include "bare_client.h"
 #include "card_bench.h"
 #include "cardolo/cardolo.h"
+#include "crypto/des.h"
+#include "ops/pin_ops.h"
+#include "sm/secure_messaging.h"
 #include "win/windows.h"
 
 namespace {
@@ -27,13 +30,37 @@ double medianMs(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-struct Row {
-    const char* name;
-    std::size_t apdus;
-    std::size_t expectedApdus;
-    double oursMs;
-    double bareMs;
-};
+// CPU cost of the secure-messaging wrap and answer check of one VERIFY, in process.
+void printSecureMessagingCost() {
+    const std::uint8_t* key = cardolo::defaultKey();
+    const std::span<const std::uint8_t, 24> k(key, 24);
+    const cardolo::sm::SessionKeys keys{k, k};
+    const std::uint8_t challenge[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const std::uint8_t verify[13] = {0x00, 0x20, 0x00, 0x9A, 0x08, '1', '1',
+                                     '2',  '2',  '3',  '3',  '4',  '4'};
+    std::uint8_t macInput[16] = {1, 2, 3, 4, 5, 6, 7, 8, 0x0C, 0x20, 0x00, 0x9A, 0, 0, 0, 0};
+    const cardolo::crypto::Block mac = cardolo::crypto::retailMac(k, macInput);
+    std::vector<std::uint8_t> answer = {0x8E, 0x08};
+    answer.insert(answer.end(), mac.begin(), mac.end());
+    answer.insert(answer.end(), {0x90, 0x00});
+    constexpr int kIterations = 20000;
+    std::size_t sink = 0;
+    auto t0 = Clock::now();
+    for (int i = 0; i < kIterations; ++i) {
+        sink += cardolo::sm::wrapCommand(verify, challenge, keys).size();
+    }
+    auto t1 = Clock::now();
+    for (int i = 0; i < kIterations; ++i) {
+        sink += cardolo::sm::checkAnswer(answer, verify, challenge, keys, 256).sw;
+    }
+    auto t2 = Clock::now();
+    const double wrapUs = std::chrono::duration<double, std::micro>(t1 - t0).count() / kIterations;
+    const double checkUs = std::chrono::duration<double, std::micro>(t2 - t1).count() / kIterations;
+    std::printf(
+        "secure messaging CPU per protected VERIFY: wrap %.2f us, answer check %.2f us"
+        " (%zu)\n",
+        wrapUs, checkUs, sink % 10);
+}
 
 }  // namespace
 
@@ -56,68 +83,106 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cardolo_bench: cardolo.so not found\n");
         return 1;
     }
-    auto getAtr = ProcAs<PCSC_GetATR_t>(GetProcAddress(lib, "PCSC_GetATR"));
-    auto getFs = ProcAs<PCSC_GetFSType_t>(GetProcAddress(lib, "PCSC_GetFSType"));
-    auto getSerial = ProcAs<CNS_GetSerial_t>(GetProcAddress(lib, "CNS_GetSerial"));
     const int index = bench.readerIndex(0);
     const std::string reader = vantor::bench::CardBench::readerName(0);
     BareClient bare(reader);
+    auto bind = [&](const char* name) { return GetProcAddress(lib, name); };
+    auto getAtr = ProcAs<PCSC_GetATR_t>(bind("PCSC_GetATR"));
+    auto getFs = ProcAs<PCSC_GetFSType_t>(bind("PCSC_GetFSType"));
+    auto getSerial = ProcAs<CNS_GetSerial_t>(bind("CNS_GetSerial"));
+    auto verify = ProcAs<CNS_DS_VerifyPinPuk_t>(bind("CNS_DS_VerifyPinPuk"));
+    auto change = ProcAs<CNS_DS_ChangePinPuk_t>(bind("CNS_DS_ChangePinPuk"));
+    auto unblock = ProcAs<CNS_DS_UnblockPin_t>(bind("CNS_DS_UnblockPin"));
+    auto deactivate = ProcAs<DS_DeactivatePin_t>(bind("DS_DeactivatePin"));
+    auto reactivate = ProcAs<DS_ReactivatePin_t>(bind("DS_ReactivatePin"));
+    auto u = [](const char* text) { return reinterpret_cast<const unsigned char*>(text); };
 
-    // The APDUs each export sends, taken from the card's own log of one call.
-    auto apdusOf = [&](const std::function<void()>& call) {
-        std::size_t before = bench.exchanges(0).size();
-        call();
-        auto all = bench.exchanges(0);
-        std::vector<Bytes> out;
-        for (std::size_t i = before; i < all.size(); ++i) {
-            out.push_back(all[i].command);
-        }
-        return out;
-    };
     int32_t type = 0;
     char serial[17];
     char atr[80];
-    const auto fsApdus = apdusOf([&] { getFs(index, &type); });
-    const auto serialApdus = apdusOf([&] { getSerial(index, serial); });
-    const auto atrApdus = apdusOf([&] {
-        uint32_t n = sizeof(atr);
-        getAtr(index, atr, &n);
-    });
-
+    // Each case leaves the card as it found it, so the rounds can repeat it.
+    struct Case {
+        const char* name;
+        std::size_t expectedApdus;
+        std::function<bool()> call;
+        bool atrOnly = false;
+        std::vector<Bytes> apdus = {};
+        std::vector<double> ours = {}, base = {};
+    };
+    std::vector<Case> cases = {
+        {"PCSC_GetATR", 0,
+         [&] {
+             uint32_t n = sizeof(atr);
+             return getAtr(index, atr, &n) == 0;
+         },
+         true},
+        {"PCSC_GetFSType", 6, [&] { return getFs(index, &type) == 0; }},
+        {"CNS_GetSerial", 4, [&] { return getSerial(index, serial) == 0; }},
+        {"Verify PIN", 3,
+         [&] {
+             return verify(index, nullptr, u("12345678"), 8, nullptr, 0, nullptr, 0, nullptr, 0,
+                           nullptr, 0) == 0;
+         }},
+        {"Verify sig PIN SM", 5,
+         [&] {
+             return verify(index, nullptr, nullptr, 0, nullptr, 0, u("11223344"), 8, nullptr, 0,
+                           nullptr, 1) == 0;
+         }},
+        {"Change PIN", 4,
+         [&] {
+             return change(index, nullptr, u("12345678"), 8, u("12345678"), 8, nullptr, 0, nullptr,
+                           0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 1) == 0;
+         }},
+        {"Unblock sig SM", 8,
+         [&] {
+             return unblock(index, nullptr, nullptr, 0, nullptr, 0, u("44332211"), 8, u("11223344"),
+                            8, nullptr, 1) == 0;
+         }},
+        {"DS_DeactivatePin", 5, [&] { return deactivate(index, nullptr, nullptr, 1) == 0; }},
+        {"DS_ReactivatePin", 7,
+         [&] {
+             return reactivate(index, nullptr, u("44332211"), 8, nullptr, 0, 0, 0, nullptr, 1) == 0;
+         }},
+    };
+    // The APDUs each export sends, taken from the card's own log of one call. A protected
+    // command replayed by the bare client is refused by the card (its challenge is spent), at
+    // the same cost to the transport.
+    for (Case& c : cases) {
+        const std::size_t before = bench.exchanges(0).size();
+        if (!c.call()) {
+            std::fprintf(stderr, "cardolo_bench: %s failed on the CNS card\n", c.name);
+            return 1;
+        }
+        const auto all = bench.exchanges(0);
+        for (std::size_t i = before; i < all.size(); ++i) {
+            c.apdus.push_back(all[i].command);
+        }
+    }
     auto time = [](const std::function<bool()>& fn) {
         auto t0 = Clock::now();
-        bool ok = fn();
+        fn();
         auto t1 = Clock::now();
-        return ok ? std::chrono::duration<double, std::milli>(t1 - t0).count() : -1.0;
+        return std::chrono::duration<double, std::milli>(t1 - t0).count();
     };
-    std::vector<double> ours[3], base[3];
     for (int r = 0; r < rounds; ++r) {
         // Alternate the two sides so that drift in the machine's load hits both alike.
-        base[0].push_back(time([&] { return bare.atr(); }));
-        ours[0].push_back(time([&] {
-            uint32_t n = sizeof(atr);
-            return getAtr(index, atr, &n) == 0;
-        }));
-        base[1].push_back(time([&] { return bare.run(fsApdus); }));
-        ours[1].push_back(time([&] { return getFs(index, &type) == 0; }));
-        base[2].push_back(time([&] { return bare.run(serialApdus); }));
-        ours[2].push_back(time([&] { return getSerial(index, serial) == 0; }));
+        for (Case& c : cases) {
+            c.base.push_back(time([&] { return c.atrOnly ? bare.atr() : bare.run(c.apdus); }));
+            c.ours.push_back(time(c.call));
+        }
     }
-    const Row rows[] = {
-        {"PCSC_GetATR", atrApdus.size(), 0, medianMs(ours[0]), medianMs(base[0])},
-        {"PCSC_GetFSType", fsApdus.size(), 6, medianMs(ours[1]), medianMs(base[1])},
-        {"CNS_GetSerial", serialApdus.size(), 4, medianMs(ours[2]), medianMs(base[2])},
-    };
     std::printf("card path on the bench, %d rounds, medians (CNS card, T=1)\n", rounds);
-    std::printf("%-16s %6s %9s %10s %10s %7s\n", "export", "APDUs", "expected", "cardolo ms",
+    std::printf("%-18s %6s %9s %10s %10s %7s\n", "export", "APDUs", "expected", "cardolo ms",
                 "bare ms", "ratio");
     bool ok = true;
-    for (const Row& row : rows) {
-        const double ratio = row.bareMs > 0 ? row.oursMs / row.bareMs : 0;
-        std::printf("%-16s %6zu %9zu %10.3f %10.3f %7.3f\n", row.name, row.apdus, row.expectedApdus,
-                    row.oursMs, row.bareMs, ratio);
-        ok = ok && row.apdus == row.expectedApdus;
+    for (const Case& c : cases) {
+        const double ours = medianMs(c.ours);
+        const double base = medianMs(c.base);
+        std::printf("%-18s %6zu %9zu %10.3f %10.3f %7.3f\n", c.name, c.apdus.size(),
+                    c.expectedApdus, ours, base, base > 0 ? ours / base : 0.0);
+        ok = ok && c.apdus.size() == c.expectedApdus;
     }
+    printSecureMessagingCost();
     FreeLibrary(lib);
     if (!ok) {
         std::printf("APDU count differs from the fixed sequences\n");
