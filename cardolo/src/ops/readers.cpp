@@ -9,6 +9,24 @@
 
 namespace cardolo {
 
+namespace {
+
+// The checks every reader-indexed query makes before its own work: the index, the length
+// pointer, then the reader lookup (which leaves the context established).
+template <typename Length>
+std::int32_t findReader(std::int32_t index, const Length* length, PcscContext& context,
+                        std::string& name) {
+    if (index < 1) {
+        return kErrNoReader;
+    }
+    if (length == nullptr) {
+        return kErrNothingToDo;
+    }
+    return lookupReader(index, context, name);
+}
+
+}  // namespace
+
 std::int32_t readersCount(std::int32_t* count) {
     if (count == nullptr) {
         return kErrNothingToDo;
@@ -27,15 +45,9 @@ std::int32_t readersCount(std::int32_t* count) {
 }
 
 std::int32_t readerName(std::int32_t index, char* buffer, std::int32_t* length) {
-    if (index < 1) {
-        return kErrNoReader;
-    }
-    if (length == nullptr) {
-        return kErrNothingToDo;
-    }
     PcscContext context;
     std::string name;
-    if (std::int32_t r = lookupReader(index, context, name); r != kOk) {
+    if (std::int32_t r = findReader(index, length, context, name); r != kOk) {
         return r;
     }
     if (buffer != nullptr && *length > 0) {
@@ -67,15 +79,9 @@ std::int32_t readersList(char* buffer, std::uint32_t* length) {
 }
 
 std::int32_t readerAtr(std::int32_t index, char* buffer, std::uint32_t* length) {
-    if (index < 1) {
-        return kErrNoReader;
-    }
-    if (length == nullptr) {
-        return kErrNothingToDo;
-    }
     PcscContext context;
     std::string name;
-    if (std::int32_t r = lookupReader(index, context, name); r != kOk) {
+    if (std::int32_t r = findReader(index, length, context, name); r != kOk) {
         return r;
     }
     SCARD_READERSTATEA state{};

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "card_bench.h"
-#include "cardolo_api.h"
+#include "cardolo_bench_fixture.h"
 
 namespace cardolo::testing {
 namespace {
@@ -30,16 +30,8 @@ int32_t len(const char* text) {
     return text ? static_cast<int32_t>(std::strlen(text)) : 0;
 }
 
-class PinExports : public CardBenchTest {
+class PinExports : public CardoloBenchTest {
   protected:
-    CardoloApi api;
-
-    void insert(const std::string& scenario, const std::vector<std::string>& extra = {}) {
-        std::string error;
-        ASSERT_TRUE(bench().insertCard(scenario, 0, extra, &error)) << error;
-    }
-    int index() { return bench().readerIndex(0); }
-
     int32_t verify(const char* pin, const char* puk, const char* dsPin, const char* dsPuk,
                    int32_t flag = 1, Bytes key = nullptr, Bytes serial = nullptr) {
         return api.VerifyPinPuk(index(), serial, b(pin), len(pin), b(puk), len(puk), b(dsPin),
@@ -50,13 +42,6 @@ class PinExports : public CardBenchTest {
         return api.ChangePinPuk(index(), nullptr, b(pin), len(pin), b(newPin), len(newPin), b(puk),
                                 len(puk), b(newPuk), len(newPuk), b(dsPin), len(dsPin), b(newDsPin),
                                 len(newDsPin), nullptr, 0, nullptr, 0, nullptr, flag);
-    }
-    std::vector<std::string> commands() {
-        std::vector<std::string> out;
-        for (const Exchange& e : bench().exchanges(0)) {
-            out.push_back(toHex(e.plain ? *e.plain : e.command));
-        }
-        return out;
     }
     std::size_t countPrefix(const std::string& prefix) {
         auto all = commands();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "card_bench.h"
-#include "cardolo_api.h"
+#include "cardolo_bench_fixture.h"
 
 namespace cardolo::testing {
 namespace {
@@ -19,23 +19,7 @@ using vantor::bench::Exchange;
 using vantor::bench::fromHex;
 using vantor::bench::toHex;
 
-class ReaderExports : public CardBenchTest {
-  protected:
-    CardoloApi api;
-
-    void insert(const std::string& scenario, const std::vector<std::string>& extra = {}) {
-        std::string error;
-        ASSERT_TRUE(bench().insertCard(scenario, 0, extra, &error)) << error;
-    }
-    int index() { return bench().readerIndex(0); }
-    std::vector<std::string> commands() {
-        std::vector<std::string> out;
-        for (const Exchange& e : bench().exchanges(0)) {
-            out.push_back(toHex(e.command));
-        }
-        return out;
-    }
-};
+using ReaderExports = CardoloBenchTest;
 
 TEST_F(ReaderExports, ReaderIndexesOutsideTheListAreNotFound) {
     int32_t count = -5;
