@@ -24,8 +24,8 @@ HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
 void CoUninitialize();
 
 // Activation of in-process servers: HKEY_CLASSES_ROOT\CLSID\{...}\InprocServer32 names the
-// module (its ThreadingModel must be one of Apartment, Both, Free, Neutral when present);
-// the module is loaded once and kept until CoFreeUnusedLibraries finds it idle.
+// module, loaded once and kept until CoFreeUnusedLibraries finds it idle. There are no
+// apartments, so every ThreadingModel is served the same way: directly on the calling thread.
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID serverInfo, REFIID riid,
                          LPVOID* object);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,

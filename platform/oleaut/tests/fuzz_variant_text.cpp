@@ -1,8 +1,10 @@
-// Fuzz target: text of any shape converted to every type the conversions read text into.
+// Fuzz target: text of any shape converted to every type the conversions read text into, and
+// read as GUID text.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "win/objbase.h"
 #include "win/oleauto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -29,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         VariantClear(&out);
     }
+    // The same bytes as GUID text, as registry values hold class and library ids.
+    IID iid{};
+    IIDFromString(src.bstrVal, &iid);
     VariantClear(&src);
     return 0;
 }
