@@ -621,19 +621,16 @@ HRESULT TableInvoke(const TypeTable& type, void* self, DISPID dispid, LCID lcid,
     if (params->cArgs > 0 && params->rgvarg == nullptr) {
         return E_INVALIDARG;
     }
+    // An unknown DISPID and a known one asked for the wrong kind (a put of a read-only
+    // property) both report DISP_E_MEMBERNOTFOUND, as Automation does.
     const MemberInfo* member = nullptr;
-    bool known = false;
-    for (size_t m = 0; m < type.memberCount; ++m) {
-        if (type.members[m].dispid == dispid) {
-            known = true;
-            if (kindMatches(type.members[m].kind, flags)) {
-                member = &type.members[m];
-                break;
-            }
+    for (size_t m = 0; m < type.memberCount && member == nullptr; ++m) {
+        if (type.members[m].dispid == dispid && kindMatches(type.members[m].kind, flags)) {
+            member = &type.members[m];
         }
     }
     if (member == nullptr) {
-        return known ? DISP_E_MEMBERNOTFOUND : DISP_E_MEMBERNOTFOUND;
+        return DISP_E_MEMBERNOTFOUND;
     }
     // Named arguments: only the value of a property put may be named (DISPID_PROPERTYPUT).
     if (params->cNamedArgs > 0) {

@@ -24,6 +24,8 @@ namespace {
 constexpr size_t kMaxKeyNameChars = 255;
 constexpr size_t kMaxValueNameChars = 16383;
 constexpr size_t kMaxDepth = 512;
+// Registry values are small by nature; a bound keeps sizes well inside what SQLite takes as int.
+constexpr DWORD kMaxValueBytes = 64u << 20;
 
 // Every handle handed out is remembered, so a stale or made-up HKEY is refused instead of
 // being dereferenced.
@@ -386,7 +388,7 @@ LSTATUS RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPD
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                        DWORD dataSize) {
-    if (reserved != 0 || (data == nullptr && dataSize != 0)) {
+    if (reserved != 0 || (data == nullptr && dataSize != 0) || dataSize > kMaxValueBytes) {
         return ERROR_INVALID_PARAMETER;
     }
     if (valueName != nullptr && std::strlen(valueName) > kMaxValueNameChars) {

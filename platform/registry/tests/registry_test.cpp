@@ -256,6 +256,9 @@ TEST_F(RegistryTest, HandlesAndAccessRightsAreChecked) {
     EXPECT_EQ(RegQueryValueExA(bogus, "v", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(k.h, "v", 0, REG_SZ, nullptr, 4), ERROR_INVALID_PARAMETER);
+    // A size past what the store can take is refused before anything is read from data.
+    BYTE one = 0;
+    EXPECT_EQ(RegSetValueExA(k.h, "v", 0, REG_BINARY, &one, 0x80000000u), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, EnvironmentVariableMovesBothHives) {
