@@ -199,6 +199,12 @@ std::optional<Config> ParseConfig(std::string_view spec, std::string* error) {
             if (!parseNumber(value, ~0UL - kMaxSlots, &config.firstSlot)) {
                 return fail(directive, "bad slot id");
             }
+        } else if (key == "no_user_pin") {
+            std::vector<CK_SLOT_ID> ids;
+            if (!parseSlotList(value, &ids)) {
+                return fail(directive, "expected slot ids separated by ','");
+            }
+            config.noUserPin.insert(ids.begin(), ids.end());
         } else if (key == "empty" || key == "foreign" || key == "uninitialized") {
             std::vector<CK_SLOT_ID> ids;
             if (!parseSlotList(value, &ids)) {
@@ -258,6 +264,11 @@ std::optional<Config> ParseConfig(std::string_view spec, std::string* error) {
             if (!inRange(id)) {
                 return fail(std::to_string(id), "no such slot");
             }
+        }
+    }
+    for (const CK_SLOT_ID id : config.noUserPin) {
+        if (!inRange(id)) {
+            return fail(std::to_string(id), "no such slot");
         }
     }
     for (const auto& [id, kind] : config.kinds) {

@@ -60,6 +60,7 @@ struct Config {
     CK_SLOT_ID firstSlot = 1;
     std::map<CK_SLOT_ID, TokenKind> kinds;  // slots not listed hold a present token
     std::map<CK_SLOT_ID, std::string> labels, serials, models, manufacturers;
+    std::set<CK_SLOT_ID> noUserPin;  // initialized tokens whose user PIN is not set yet
     std::string userPin = "1234";
     std::string soPin = "12345678";
     unsigned long pinTries = 3;

@@ -200,8 +200,16 @@ TEST_F(FaultP11Test, TokenFieldsAreBlankPaddedAndCut) {
 }
 
 TEST_F(FaultP11Test, InitTokenTakesTheLabelFieldAsPassed) {
-    start("slots=2; uninitialized=2");
+    start("slots=2; uninitialized=2; no_user_pin=1");
     CK_TOKEN_INFO t{};
+    ASSERT_EQ(p11()->C_GetTokenInfo(1, &t), CKR_OK);
+    EXPECT_EQ(t.flags & CKF_USER_PIN_INITIALIZED, 0u);
+    {
+        Session first;
+        ASSERT_EQ(first.open(p11(), 1), CKR_OK);
+        CK_UTF8CHAR user[] = "1234";
+        EXPECT_EQ(p11()->C_Login(first.handle(), CKU_USER, user, 4), CKR_USER_PIN_NOT_INITIALIZED);
+    }
     ASSERT_EQ(p11()->C_GetTokenInfo(2, &t), CKR_OK);
     EXPECT_EQ(t.flags & CKF_TOKEN_INITIALIZED, 0u);
     Session s;

@@ -176,8 +176,10 @@ struct Module {
         t.soTries = t.userTries = config.pinTries;
         if (initializedToken) {
             t.soPin = makePin(config.soPin);
-            t.userPin = makePin(config.userPin);
-            t.userPinSet = true;
+            if (config.noUserPin.count(id) == 0) {
+                t.userPin = makePin(config.userPin);
+                t.userPinSet = true;
+            }
             addStandardObjects(t);
         }
         return t;

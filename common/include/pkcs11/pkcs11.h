@@ -68,6 +68,15 @@ static_assert(HresultFromRv(CKR_OK) == S_OK);
 static_assert(static_cast<std::uint32_t>(kHrCryptokiNotInitialized) == 0x80400190u);
 static_assert(static_cast<std::uint32_t>(kHrBufferTooSmall) == 0x80400150u);
 
+// A length that marks an attribute the object lacks or will not reveal. On this platform the
+// standard's mark is ~0UL; a module written with a 32-bit CK_ULONG in mind answers 0xFFFFFFFF,
+// which would otherwise pass for a 4 GiB value and be allocated.
+constexpr bool IsUnavailableLength(CK_ULONG length) {
+    return length == CK_UNAVAILABLE_INFORMATION || length == 0xFFFFFFFFUL;
+}
+static_assert(IsUnavailableLength(CK_UNAVAILABLE_INFORMATION) && IsUnavailableLength(0xFFFFFFFFUL));
+static_assert(!IsUnavailableLength(0) && !IsUnavailableLength(256));
+
 // Width of the fixed text fields of CK_TOKEN_INFO, CK_SLOT_INFO and CK_INFO.
 inline constexpr std::size_t kLabelWidth = sizeof(CK_TOKEN_INFO::label);
 static_assert(kLabelWidth == 32);
