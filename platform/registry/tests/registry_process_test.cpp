@@ -2,7 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "registry_fixture.h"
 
@@ -86,6 +89,54 @@ TEST_F(RegistryProcessTest, ConcurrentWritersLoseNothing) {
         RegCloseKey(own);
     }
     RegCloseKey(root);
+}
+
+}  // namespace
+
+namespace {
+
+// Threads of one process share the hive's connection and the handle table.
+TEST_F(RegistryProcessTest, ConcurrentThreadsShareHandlesSafely) {
+    constexpr int kThreads = 4;
+    constexpr int kEach = 50;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int i = 0; i < kEach; ++i) {
+                HKEY k = nullptr;
+                std::string path = "Software\\Threads\\" + std::to_string(t);
+                if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                    nullptr, &k, nullptr) != ERROR_SUCCESS) {
+                    ++failures;
+                    continue;
+                }
+                DWORD v = static_cast<DWORD>(i);
+                std::string name = "v" + std::to_string(i);
+                if (RegSetValueExA(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v),
+                                   sizeof(v)) != ERROR_SUCCESS) {
+                    ++failures;
+                }
+                if (RegCloseKey(k) != ERROR_SUCCESS) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(failures, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        HKEY k = nullptr;
+        std::string path = "Software\\Threads\\" + std::to_string(t);
+        ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);
+        DWORD values = 0;
+        RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                         nullptr, nullptr, nullptr);
+        EXPECT_EQ(values, static_cast<DWORD>(kEach));
+        RegCloseKey(k);
+    }
 }
 
 }  // namespace
