@@ -1,6 +1,10 @@
 // CVariantCollection in process: indexing rules, enumeration, dispatch, lifetime.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "classes/token_info.h"
 #include "classes/variant_collection.h"
 #include "frame/module.h"
@@ -182,6 +186,43 @@ TEST_F(Collection, DispatchByNameAndByDispidReachTheSameMember) {
     EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FCANCREATE);
     coclass->Release();
     pci->Release();
+    c->Release();
+}
+
+// A handed-out collection is read from several threads at once without a lock.
+TEST_F(Collection, ConcurrentReadersThroughDispatchAndEnumerators) {
+    CVariantCollection* c = filled(100);
+    IDispatch* d = static_cast<IVariantCollection*>(c);
+    std::atomic<long> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            for (LONG i = 1; i <= 100; ++i) {
+                VARIANT index;
+                VariantInit(&index);
+                index.vt = VT_I4;
+                index.lVal = i;
+                DISPPARAMS one{&index, nullptr, 1, 0};
+                VARIANT r;
+                VariantInit(&r);
+                if (d->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &one, &r, nullptr,
+                              nullptr) != S_OK ||
+                    r.lVal != i * 11) {
+                    ++wrong;
+                }
+                IUnknown* unk = nullptr;
+                if (c->get__NewEnum(&unk) != S_OK) {
+                    ++wrong;
+                    continue;
+                }
+                unk->Release();
+            }
+        });
+    }
+    for (auto& r : readers) {
+        r.join();
+    }
+    EXPECT_EQ(wrong, 0);
     c->Release();
 }
 

@@ -111,6 +111,27 @@ class Conversions(unittest.TestCase):
         self.assertIsNone(self.roundtrip(vantorcom.Empty))
         self.assertEqual(self.roundtrip(vantorcom.Missing), -2147352572)
 
+    def test_arrays_keep_their_bounds_and_dimension_order(self):
+        # A 3 x 2 array of VT_I4 with lower bounds 1 and -1, made as a server would make it.
+        ct = vantorcom.ctypes
+        bounds = (vantorcom.SAFEARRAYBOUND * 2)(vantorcom.SAFEARRAYBOUND(3, 1),
+                                                 vantorcom.SAFEARRAYBOUND(2, -1))
+        psa = vantorcom._SafeArrayCreate(vantorcom.VT_I4, 2, bounds)
+        self.assertTrue(psa)
+        index = (vantorcom.LONG * 2)()
+        for i in (1, 2, 3):
+            for j in (-1, 0):
+                index[0], index[1] = i, j
+                cell = ct.c_int32(i * 10 + j)
+                self.assertEqual(vantorcom._SafeArrayPutElement(psa, index, ct.addressof(cell)), 0)
+        v = vantorcom.VARIANT()
+        v.vt = vantorcom.VT_ARRAY | vantorcom.VT_I4
+        v.v.ptr = psa
+        try:
+            self.assertEqual(vantorcom.from_variant(v), ((9, 10), (19, 20), (29, 30)))
+        finally:
+            vantorcom._VariantClear(ct.byref(v))
+
     def test_server_side_conversion_rules(self):
         self.assertEqual(vantorcom.change_type(True, vantorcom.VT_BSTR), "-1")
         self.assertEqual(vantorcom.change_type(True, vantorcom.VT_BSTR, 0x02), "True")
