@@ -190,7 +190,7 @@ std::optional<Config> ParseConfig(std::string_view spec, std::string* error) {
             }
             config.preinitialized = on != 0;
         } else if (eq == std::string_view::npos) {
-            return fail(directive, "unknown directive");
+            return fail(directive, "expected <key>=<value>");
         } else if (key == "slots") {
             if (!parseNumber(value, kMaxSlots, &config.slots)) {
                 return fail(directive, "slot count out of range");

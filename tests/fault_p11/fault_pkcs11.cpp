@@ -162,7 +162,7 @@ struct Module {
         Token t;
         t.id = id;
         t.kind = config.kindOf(id);
-        auto text = [&](const std::map<CK_SLOT_ID, std::string>& m, std::string fallback) {
+        auto text = [&](const std::map<CK_SLOT_ID, std::string>& m, const std::string& fallback) {
             const auto it = m.find(id);
             return it == m.end() ? fallback : it->second;
         };
@@ -299,8 +299,8 @@ struct Module {
     }
 
     // Visible objects: private ones only while the user is logged in.
-    Object* object(const Token& t, CK_OBJECT_HANDLE h) {
-        for (Object& o : const_cast<Token&>(t).objects) {
+    static Object* object(Token& t, CK_OBJECT_HANDLE h) {
+        for (Object& o : t.objects) {
             if (o.handle == h) {
                 return o.isPrivate() && !(t.loggedIn && t.user == CKU_USER) ? nullptr : &o;
             }
@@ -945,7 +945,7 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count
         if (s->finding) {
             return CKR_OPERATION_ACTIVE;
         }
-        const Token& t = m.tokens[s->token];
+        Token& t = m.tokens[s->token];
         s->found.clear();
         for (const Object& o : t.objects) {
             if (m.object(t, o.handle) == nullptr) {

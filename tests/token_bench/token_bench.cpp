@@ -146,6 +146,7 @@ ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs) {
         return run;
     }
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
     }
