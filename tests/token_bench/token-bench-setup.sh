@@ -88,6 +88,10 @@ openssl x509 -in "$work/cert.pem" -outform DER -out "$dir/cert.der"
 printf '%s' "$data_public_value" >"$work/public.dat"
 printf '%s' "$data_private_value" >"$work/private.dat"
 
+# A failing step names itself and shows the tools' own words.
+trap 'echo "token bench: setup failed at line $LINENO; tail of $dir/setup.log:" >&2
+      tail -n 20 "$dir/setup.log" >&2 2>/dev/null || true' ERR
+
 p11() {
     pkcs11-tool --module "$module" --token-label "$token_label" --login --pin "$user_pin" "$@" \
         >>"$dir/setup.log" 2>&1

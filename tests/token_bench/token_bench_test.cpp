@@ -90,6 +90,28 @@ class TokenBench : public TokenBenchTest {
     pkcs11::Session session_;
 };
 
+// First, so that every later test would trip over a change that leaked out of its copy.
+TEST_F(TokenBench, ChangesStayInTheTestsOwnCopy) {
+    open();
+    const std::string oldPin = bench().userPin();
+    const std::string newPin = "98765";
+    login(oldPin);
+    auto* o = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(oldPin.data()));
+    auto* n = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(newPin.data()));
+    ASSERT_EQ(module_->C_SetPIN(session_.handle(), o, oldPin.size(), n, newPin.size()), CKR_OK);
+    close();
+
+    // The outside tool works on the same copy and sees the change ...
+    const ToolRun changed = pkcs11Tool(
+        {"--token-label", bench().tokenLabel(), "--login", "--pin", newPin, "--list-objects"});
+    EXPECT_EQ(changed.status, 0) << changed.output;
+
+    // ... and a fresh copy starts again from the prepared tokens.
+    ASSERT_TRUE(resetTokens());
+    open();
+    login(oldPin);
+}
+
 TEST_F(TokenBench, OutsideToolSeesTheSlotsAndObjectsOfTheState) {
     const ToolRun slots = pkcs11Tool({"--list-slots"});
     ASSERT_EQ(slots.status, 0) << slots.output;
@@ -206,27 +228,6 @@ TEST_F(TokenBench, KeyIsFoundByIdSignsAndMatchesTheCertificate) {
         EVP_DigestVerify(ctx.get(), signature.data(), len,
                          reinterpret_cast<const unsigned char*>(message.data()), message.size()),
         1);
-}
-
-TEST_F(TokenBench, ChangesStayInTheTestsOwnCopy) {
-    open();
-    const std::string oldPin = bench().userPin();
-    const std::string newPin = "98765";
-    login(oldPin);
-    auto* o = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(oldPin.data()));
-    auto* n = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(newPin.data()));
-    ASSERT_EQ(module_->C_SetPIN(session_.handle(), o, oldPin.size(), n, newPin.size()), CKR_OK);
-    close();
-
-    // The outside tool works on the same copy and sees the change ...
-    const ToolRun changed = pkcs11Tool(
-        {"--token-label", bench().tokenLabel(), "--login", "--pin", newPin, "--list-objects"});
-    EXPECT_EQ(changed.status, 0) << changed.output;
-
-    // ... and a fresh copy starts again from the prepared tokens.
-    ASSERT_TRUE(resetTokens());
-    open();
-    login(oldPin);
 }
 
 }  // namespace
