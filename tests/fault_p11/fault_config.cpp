@@ -255,6 +255,10 @@ std::optional<Config> ParseConfig(std::string_view spec, std::string* error) {
             return fail(directive, "unknown directive");
         }
     }
+    // Each initialized token carries its standard objects plus the extra ones: bound the total.
+    if (config.slots * (5 + config.extraObjects) > kMaxObjectsInAll) {
+        return fail("objects", "too many objects over all slots");
+    }
     // Every slot a directive names must exist, or the directive would silently do nothing.
     auto inRange = [&](CK_SLOT_ID id) {
         return id >= config.firstSlot && id - config.firstSlot < config.slots;

@@ -77,6 +77,7 @@ struct Config {
 // Upper bounds that keep a typo from making the module allocate or sleep without end.
 inline constexpr unsigned long kMaxSlots = 4096;
 inline constexpr unsigned long kMaxExtraObjects = 10000;
+inline constexpr unsigned long kMaxObjectsInAll = 100000;
 inline constexpr unsigned long kMaxDelayMicros = 1000000;
 inline constexpr unsigned long kMaxPinTries = 100;
 

@@ -386,9 +386,9 @@ TEST_F(FaultP11Test, UnsupportedFunctionsAreRefusedAndCounted) {
 TEST_F(FaultP11Test, BadConfigurationsAreRefusedAndLeaveTheStateAlone) {
     start("slots=5");
     std::string why;
-    for (const char* bad :
-         {"slots=99999", "fail=C_Nothing:1", "fail=C_Login", "label=9:x", "empty=1,,2", "bogus=1",
-          "delay_us=-1", "label=1:bad\\escape", "slots=0x", "pin_tries=0"}) {
+    for (const char* bad : {"slots=99999", "fail=C_Nothing:1", "fail=C_Login", "label=9:x",
+                            "empty=1,,2", "bogus=1", "delay_us=-1", "label=1:bad\\escape",
+                            "slots=0x", "pin_tries=0", "slots=4096; objects=10000"}) {
         EXPECT_FALSE(fault_.configure(bad, &why)) << bad;
         EXPECT_FALSE(why.empty()) << bad;
     }
