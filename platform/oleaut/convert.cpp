@@ -219,10 +219,28 @@ HRESULT parseNumber(const std::string& raw, Num& out) {
     if (i != s.size()) {
         return DISP_E_TYPEMISMATCH;
     }
-    if (!fraction && exponent.empty() && digits.size() <= 18) {
-        LONGLONG v = std::stoll(digits);
-        out = fromInt(negative ? -v : v);
-        return S_OK;
+    if (!fraction && exponent.empty()) {
+        // Whole numbers are read exactly, so the 64-bit limits survive the trip through text.
+        ULONGLONG v = 0;
+        bool fits = true;
+        for (char c : digits) {
+            unsigned d = static_cast<unsigned>(c - '0');
+            if (v > (std::numeric_limits<ULONGLONG>::max() - d) / 10) {
+                fits = false;
+                break;
+            }
+            v = v * 10 + d;
+        }
+        if (fits && !negative) {
+            out = v <= static_cast<ULONGLONG>(std::numeric_limits<LONGLONG>::max())
+                      ? fromInt(static_cast<LONGLONG>(v))
+                      : fromUInt(v);
+            return S_OK;
+        }
+        if (fits && v <= static_cast<ULONGLONG>(std::numeric_limits<LONGLONG>::max()) + 1) {
+            out = fromInt(static_cast<LONGLONG>(0 - v));
+            return S_OK;
+        }
     }
     std::string text = (negative ? "-" : "") + digits + (exponent.empty() ? "" : "e" + exponent);
     char* end = nullptr;

@@ -169,6 +169,9 @@ TEST(Convert, TextToNumbers) {
         {u"12abc", VT_I4, DISP_E_TYPEMISMATCH, 0},
         {u"&HG1", VT_I4, DISP_E_TYPEMISMATCH, 0},
         {u"99999999999999999999", VT_I8, DISP_E_OVERFLOW, 0},
+        {u"9223372036854775807", VT_I8, S_OK, 9223372036854775807LL},
+        {u"-9223372036854775808", VT_I8, S_OK, -9223372036854775807LL - 1},
+        {u"9223372036854775808", VT_I8, DISP_E_OVERFLOW, 0},
         {u"\u00e9", VT_I4, DISP_E_TYPEMISMATCH, 0},
     };
     for (const Case& c : cases) {
