@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "oleaut/ustring.h"
 #include "win/oleauto.h"
 
 namespace {
@@ -151,6 +152,28 @@ TEST(SafeArray, BadDescriptorsAreRefused) {
     SafeArrayGetUBound(empty, 1, &ub);
     EXPECT_EQ(ub, 4) << "an empty dimension ends one below its lower bound";
     SafeArrayDestroy(empty);
+}
+
+}  // namespace
+
+namespace {
+
+// Text crosses between UTF-8 (the ANSI code page here) and UTF-16 in every registry path,
+// ProgID and BSTR argument; bad input must come out replaced, never cut or overrun.
+TEST(Text, Utf8AndUtf16BothWays) {
+    using vantor::ole::toUtf16;
+    using vantor::ole::toUtf8;
+    const std::string mixed = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // A, e-acute, euro, emoji
+    std::u16string wide = toUtf16(mixed);
+    EXPECT_EQ(wide, u"A\u00e9\u20ac\U0001F600");
+    EXPECT_EQ(toUtf8(wide.data(), wide.size()), mixed);
+    EXPECT_EQ(toUtf16("\xC3"), u"\uFFFD") << "truncated sequence";
+    EXPECT_EQ(toUtf16("\xC0\x80x"), u"\uFFFDx") << "overlong encoding";
+    EXPECT_EQ(toUtf16("\x80"), u"\uFFFD") << "lone continuation byte";
+    const char16_t lone[] = {0xD800, u'x'};
+    EXPECT_EQ(toUtf8(lone, 2), "\xEF\xBF\xBDx") << "lone surrogate";
+    EXPECT_TRUE(vantor::ole::namesEqual(u"Item", u"iTEM"));
+    EXPECT_FALSE(vantor::ole::namesEqual(u"Item", u"Items"));
 }
 
 }  // namespace
