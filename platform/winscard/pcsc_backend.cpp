@@ -16,9 +16,13 @@ Result establishContext(std::uint64_t scope, std::intptr_t* context) {
     return rv;
 }
 
-Result releaseContext(std::intptr_t context) { return SCardReleaseContext(context); }
+Result releaseContext(std::intptr_t context) {
+    return SCardReleaseContext(context);
+}
 
-Result isValidContext(std::intptr_t context) { return SCardIsValidContext(context); }
+Result isValidContext(std::intptr_t context) {
+    return SCardIsValidContext(context);
+}
 
 Result listReaders(std::intptr_t context, char* readers, std::uint64_t* length) {
     DWORD len = static_cast<DWORD>(*length);
@@ -35,8 +39,8 @@ Result connect(std::intptr_t context, const char* reader, std::uint64_t share,
                std::uint64_t protocols, std::intptr_t* card, std::uint64_t* active) {
     SCARDHANDLE h = 0;
     DWORD act = 0;
-    LONG rv = SCardConnect(context, reader, static_cast<DWORD>(share), static_cast<DWORD>(protocols),
-                           &h, &act);
+    LONG rv = SCardConnect(context, reader, static_cast<DWORD>(share),
+                           static_cast<DWORD>(protocols), &h, &act);
     *card = h;
     *active = act;
     return rv;
@@ -55,7 +59,9 @@ Result disconnect(std::intptr_t card, std::uint64_t disposition) {
     return SCardDisconnect(card, static_cast<DWORD>(disposition));
 }
 
-Result beginTransaction(std::intptr_t card) { return SCardBeginTransaction(card); }
+Result beginTransaction(std::intptr_t card) {
+    return SCardBeginTransaction(card);
+}
 
 Result endTransaction(std::intptr_t card, std::uint64_t disposition) {
     return SCardEndTransaction(card, static_cast<DWORD>(disposition));
@@ -118,6 +124,8 @@ Result transmit(std::intptr_t card, std::uint64_t protocol, const std::uint8_t* 
     return rv;
 }
 
-Result cancel(std::intptr_t context) { return SCardCancel(context); }
+Result cancel(std::intptr_t context) {
+    return SCardCancel(context);
+}
 
 }  // namespace pcsc

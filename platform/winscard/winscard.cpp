@@ -14,9 +14,13 @@ const SCARD_IO_REQUEST g_rgSCardRawPci{SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_REQUE
 namespace {
 
 // pcsc-lite returns its codes in a 64-bit long; every value it defines fits in 32 bits.
-LONG toWin(pcsc::Result rv) { return static_cast<LONG>(static_cast<std::uint32_t>(rv)); }
+LONG toWin(pcsc::Result rv) {
+    return static_cast<LONG>(static_cast<std::uint32_t>(rv));
+}
 
-std::intptr_t ctx(SCARDCONTEXT c) { return static_cast<std::intptr_t>(c); }
+std::intptr_t ctx(SCARDCONTEXT c) {
+    return static_cast<std::intptr_t>(c);
+}
 
 // Windows protocol numbering to pcsc-lite (only RAW differs).
 std::uint64_t protocolsToPcsc(DWORD protocols) {
@@ -37,12 +41,18 @@ DWORD protocolsFromPcsc(std::uint64_t protocols) {
 
 // pcsc-lite reports the card state as a bit mask; Windows as one number, the furthest state.
 DWORD stateFromPcsc(std::uint64_t mask) {
-    if (mask & 0x0040) return SCARD_SPECIFIC;
-    if (mask & 0x0020) return SCARD_NEGOTIABLE;
-    if (mask & 0x0010) return SCARD_POWERED;
-    if (mask & 0x0008) return SCARD_SWALLOWED;
-    if (mask & 0x0004) return SCARD_PRESENT;
-    if (mask & 0x0002) return SCARD_ABSENT;
+    if (mask & 0x0040)
+        return SCARD_SPECIFIC;
+    if (mask & 0x0020)
+        return SCARD_NEGOTIABLE;
+    if (mask & 0x0010)
+        return SCARD_POWERED;
+    if (mask & 0x0008)
+        return SCARD_SWALLOWED;
+    if (mask & 0x0004)
+        return SCARD_PRESENT;
+    if (mask & 0x0002)
+        return SCARD_ABSENT;
     return SCARD_UNKNOWN;
 }
 
@@ -58,9 +68,13 @@ LONG SCardEstablishContext(DWORD scope, LPCVOID, LPCVOID, LPSCARDCONTEXT context
     return rv;
 }
 
-LONG SCardReleaseContext(SCARDCONTEXT context) { return toWin(pcsc::releaseContext(ctx(context))); }
+LONG SCardReleaseContext(SCARDCONTEXT context) {
+    return toWin(pcsc::releaseContext(ctx(context)));
+}
 
-LONG SCardIsValidContext(SCARDCONTEXT context) { return toWin(pcsc::isValidContext(ctx(context))); }
+LONG SCardIsValidContext(SCARDCONTEXT context) {
+    return toWin(pcsc::isValidContext(ctx(context)));
+}
 
 LONG SCardListReadersA(SCARDCONTEXT context, LPCSTR groups, LPSTR readers, LPDWORD readersLength) {
     if (readersLength == nullptr) {
@@ -114,7 +128,9 @@ LONG SCardDisconnect(SCARDHANDLE card, DWORD disposition) {
     return toWin(pcsc::disconnect(ctx(card), disposition));
 }
 
-LONG SCardBeginTransaction(SCARDHANDLE card) { return toWin(pcsc::beginTransaction(ctx(card))); }
+LONG SCardBeginTransaction(SCARDHANDLE card) {
+    return toWin(pcsc::beginTransaction(ctx(card)));
+}
 
 LONG SCardEndTransaction(SCARDHANDLE card, DWORD disposition) {
     return toWin(pcsc::endTransaction(ctx(card), disposition));
@@ -208,10 +224,11 @@ LONG SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST sendPci, LPCBYTE sendBu
         recvPci->dwProtocol = sendPci->dwProtocol;
         recvPci->cbPciLength = sizeof(SCARD_IO_REQUEST);
     }
-    *recvLength = rv == SCARD_S_SUCCESS || rv == SCARD_E_INSUFFICIENT_BUFFER
-                      ? static_cast<DWORD>(rlen)
-                      : 0;
+    *recvLength =
+        rv == SCARD_S_SUCCESS || rv == SCARD_E_INSUFFICIENT_BUFFER ? static_cast<DWORD>(rlen) : 0;
     return rv;
 }
 
-LONG SCardCancel(SCARDCONTEXT context) { return toWin(pcsc::cancel(ctx(context))); }
+LONG SCardCancel(SCARDCONTEXT context) {
+    return toWin(pcsc::cancel(ctx(context)));
+}

@@ -16,7 +16,7 @@ using Block = std::array<std::uint8_t, 8>;
 
 // Single DES with one 8-byte key (parity bits ignored). The key schedule is wiped on destruction.
 class Des final {
-public:
+  public:
     explicit Des(std::span<const std::uint8_t, 8> key);
     ~Des();
     Des(const Des&) = delete;
@@ -25,19 +25,19 @@ public:
     void encryptBlock(const std::uint8_t in[8], std::uint8_t out[8]) const;
     void decryptBlock(const std::uint8_t in[8], std::uint8_t out[8]) const;
 
-private:
+  private:
     std::array<std::uint64_t, 16> subkeys_{};
 };
 
 // Triple DES EDE with a 24-byte key K1 K2 K3.
 class TripleDes final {
-public:
+  public:
     explicit TripleDes(std::span<const std::uint8_t, 24> key);
 
     void encryptBlock(const std::uint8_t in[8], std::uint8_t out[8]) const;
     void decryptBlock(const std::uint8_t in[8], std::uint8_t out[8]) const;
 
-private:
+  private:
     Des k1_;
     Des k2_;
     Des k3_;
@@ -49,8 +49,10 @@ SecureBytes expandKey(std::span<const std::uint8_t> key);
 
 // Triple-DES CBC over data whose length is a multiple of 8 (else std::invalid_argument),
 // with a zero IV.
-SecureBytes tdesCbcEncrypt(std::span<const std::uint8_t, 24> key, std::span<const std::uint8_t> data);
-SecureBytes tdesCbcDecrypt(std::span<const std::uint8_t, 24> key, std::span<const std::uint8_t> data);
+SecureBytes tdesCbcEncrypt(std::span<const std::uint8_t, 24> key,
+                           std::span<const std::uint8_t> data);
+SecureBytes tdesCbcDecrypt(std::span<const std::uint8_t, 24> key,
+                           std::span<const std::uint8_t> data);
 
 // Retail MAC (ISO 9797-1 algorithm 3 with the key order of the cards): single-DES CBC under K1
 // over every block with a zero IV, then the last block deciphered with K2 and enciphered with K3.

@@ -53,7 +53,8 @@ using FARPROC = void (*)();
 #define FALSE 0
 #endif
 
-#define MAKEWORD(lo, hi) static_cast<WORD>((static_cast<BYTE>(lo)) | (static_cast<WORD>(static_cast<BYTE>(hi)) << 8))
+#define MAKEWORD(lo, hi) \
+    static_cast<WORD>((static_cast<BYTE>(lo)) | (static_cast<WORD>(static_cast<BYTE>(hi)) << 8))
 #define LOBYTE(w) static_cast<BYTE>(static_cast<DWORD_PTR>(w) & 0xff)
 #define HIBYTE(w) static_cast<BYTE>((static_cast<DWORD_PTR>(w) >> 8) & 0xff)
 

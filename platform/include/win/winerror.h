@@ -53,10 +53,10 @@
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define HRESULT_FROM_WIN32(x)                                                          \
-    (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)                            \
-                                  : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFFu) | \
-                                                         (7u << 16) | 0x80000000u))
+#define HRESULT_FROM_WIN32(x)      \
+    (static_cast<HRESULT>(x) <= 0  \
+         ? static_cast<HRESULT>(x) \
+         : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFFu) | (7u << 16) | 0x80000000u))
 
 // Smart-card codes. Windows declares them as DWORD; they are LONG here because every SCard*
 // call returns LONG, and comparing like with like keeps the sign warnings away.
