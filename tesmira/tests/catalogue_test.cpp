@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "locale_env.h"
+#include "env_guard.h"
 #include "message_table.h"
 #include "messages.h"
 #include "win/winbase_messages.h"
@@ -99,7 +99,7 @@ void PrintTo(const LocaleCase& c, std::ostream* os) {
 class LoadMessageByLocale : public ::testing::TestWithParam<LocaleCase> {};
 
 TEST_P(LoadMessageByLocale, ChoosesTheTableOfTheThreadLocale) {
-    LocaleEnv env({{"LANG", GetParam().locale}});
+    EnvGuard env({{"LANG", GetParam().locale}});
     EXPECT_EQ(tesmira::LoadMessage(GetParam().id), GetParam().expected) << GetParam().locale;
 }
 
@@ -141,7 +141,7 @@ TEST(LoadMessageLanguage, MapsTheSublanguagesWithoutATableOfTheirOwn) {
 }
 
 TEST(LoadMessageMissing, IsEmptyWithoutALanguageLibrary) {
-    LocaleEnv env({{"LANG", "it_IT.UTF-8"}});
+    EnvGuard env({{"LANG", "it_IT.UTF-8"}});
     EXPECT_EQ(tesmira::LoadMessage(1024), "");
     EXPECT_EQ(tesmira::LoadMessage(1900), "");
     EXPECT_EQ(tesmira::LoadMessage(20), "");  // no string resources in the program

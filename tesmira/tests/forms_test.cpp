@@ -15,7 +15,7 @@
 #include <QVBoxLayout>
 #include <memory>
 
-#include "locale_env.h"
+#include "env_guard.h"
 #include "localize_form.h"
 #include "registry_sandbox.h"
 #include "settings_store.h"
@@ -81,7 +81,7 @@ struct DesignedForm {
 
 TEST(LocalizeForm, ReplacesEveryMessageNumberFromTheCatalogue) {
     app();
-    LocaleEnv env({{"LANG", "it_IT.UTF-8"}});
+    EnvGuard env({{"LANG", "it_IT.UTF-8"}});
     DesignedForm d;
     tesmira::LocalizeForm(d.form.get());
 

@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "locale_env.h"
+#include "env_guard.h"
 #include "messages.h"
 #include "win/libloaderapi.h"
 
@@ -30,7 +30,7 @@ class LanguageLibrary : public ::testing::TestWithParam<LibraryCase> {
 };
 
 TEST_P(LanguageLibrary, ServesWhatTheProgramLacksInTheMappedLanguage) {
-    LocaleEnv env({{"LANG", GetParam().locale}});
+    EnvGuard env({{"LANG", GetParam().locale}});
     EXPECT_EQ(tesmira::LoadMessage(GetParam().id), GetParam().expected) << GetParam().locale;
 }
 
