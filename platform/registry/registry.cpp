@@ -264,6 +264,18 @@ LONG guarded(Body body) {
     }
 }
 
+// Resolves a handle for an operation that needs the given access on a key that still exists:
+// ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED or the key's own state otherwise.
+LONG accessKey(HKEY key, REGSAM access, Resolved& r, HiveStore*& hs) {
+    if (!resolve(key, r)) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!allowed(r, access)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return liveKey(r, hs);
+}
+
 }  // namespace
 
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR /*keyClass*/,
@@ -300,14 +312,8 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD t
     }
     return guarded([&]() -> LONG {
         Resolved r;
-        if (!resolve(key, r)) {
-            return ERROR_INVALID_HANDLE;
-        }
-        if (!allowed(r, KEY_QUERY_VALUE)) {
-            return ERROR_ACCESS_DENIED;
-        }
         HiveStore* hs = nullptr;
-        if (LONG err = liveKey(r, hs); err != ERROR_SUCCESS) {
+        if (LONG err = accessKey(key, KEY_QUERY_VALUE, r, hs); err != ERROR_SUCCESS) {
             return err;
         }
         StoredValue v;
@@ -396,14 +402,8 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, c
     }
     return guarded([&]() -> LONG {
         Resolved r;
-        if (!resolve(key, r)) {
-            return ERROR_INVALID_HANDLE;
-        }
-        if (!allowed(r, KEY_SET_VALUE)) {
-            return ERROR_ACCESS_DENIED;
-        }
         HiveStore* hs = nullptr;
-        if (LONG err = liveKey(r, hs); err != ERROR_SUCCESS) {
+        if (LONG err = accessKey(key, KEY_SET_VALUE, r, hs); err != ERROR_SUCCESS) {
             return err;
         }
         std::vector<BYTE> bytes = normalizedData(type, data, dataSize);
@@ -415,14 +415,8 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, c
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) {
     return guarded([&]() -> LONG {
         Resolved r;
-        if (!resolve(key, r)) {
-            return ERROR_INVALID_HANDLE;
-        }
-        if (!allowed(r, KEY_SET_VALUE)) {
-            return ERROR_ACCESS_DENIED;
-        }
         HiveStore* hs = nullptr;
-        if (LONG err = liveKey(r, hs); err != ERROR_SUCCESS) {
+        if (LONG err = accessKey(key, KEY_SET_VALUE, r, hs); err != ERROR_SUCCESS) {
             return err;
         }
         return hs->deleteValue(r.path, valueName ? valueName : "");
@@ -490,14 +484,8 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDW
     }
     return guarded([&]() -> LONG {
         Resolved r;
-        if (!resolve(key, r)) {
-            return ERROR_INVALID_HANDLE;
-        }
-        if (!allowed(r, KEY_ENUMERATE_SUB_KEYS)) {
-            return ERROR_ACCESS_DENIED;
-        }
         HiveStore* hs = nullptr;
-        if (LONG err = liveKey(r, hs); err != ERROR_SUCCESS) {
+        if (LONG err = accessKey(key, KEY_ENUMERATE_SUB_KEYS, r, hs); err != ERROR_SUCCESS) {
             return err;
         }
         std::string sub;
@@ -527,14 +515,8 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameC
     }
     return guarded([&]() -> LONG {
         Resolved r;
-        if (!resolve(key, r)) {
-            return ERROR_INVALID_HANDLE;
-        }
-        if (!allowed(r, KEY_QUERY_VALUE)) {
-            return ERROR_ACCESS_DENIED;
-        }
         HiveStore* hs = nullptr;
-        if (LONG err = liveKey(r, hs); err != ERROR_SUCCESS) {
+        if (LONG err = accessKey(key, KEY_QUERY_VALUE, r, hs); err != ERROR_SUCCESS) {
             return err;
         }
         StoredValue v;
