@@ -1,14 +1,21 @@
-// CP11Session: one PKCS#11 session (frame only; created by the library, never by clients).
+// CP11Session: one PKCS#11 session opened through a Pkcs11Lib (created by the library, never by
+// clients). It holds its library, so the module stays loaded while the session object lives.
 #pragma once
+
+#include <mutex>
 
 #include "frame/object_root.h"
 #include "pavlox_interfaces.h"
+#include "pkcs11/pkcs11.h"
 
 namespace pavlox {
+
+class CPkcs11Lib;
 
 class CP11Session final : public ObjectRoot, public IP11Session, public ISupportErrorInfo {
   public:
     explicit CP11Session(IUnknown* outer);
+    ~CP11Session() override;
 
     PAVLOX_IUNKNOWN
     PAVLOX_IDISPATCH(IP11Session, kIP11Session)
@@ -24,8 +31,21 @@ class CP11Session final : public ObjectRoot, public IP11Session, public ISupport
     HRESULT STDMETHODCALLTYPE InitPIN(BSTR newPin) override;
     HRESULT STDMETHODCALLTYPE ImportP12File(BSTR id, BSTR label, BSTR path, BSTR password) override;
 
+    // Binds the session to its library (taking a reference, dropping one to a previous library)
+    // and to the module's session handle. Called once, right after creation.
+    void bind(CPkcs11Lib* library, CK_SESSION_HANDLE handle);
+    CPkcs11Lib* library() const { return library_; }
+    CK_SESSION_HANDLE handle() const { return handle_; }
+
   private:
     void* interfaceFor(REFIID riid) override;
+    // True when the library is attached and initialized and the module knows the handle. Both
+    // locks are held.
+    bool probe();
+
+    std::recursive_mutex lock_;      // taken before the library's lock, never after it
+    CPkcs11Lib* library_ = nullptr;  // counted reference
+    CK_SESSION_HANDLE handle_ = CK_INVALID_HANDLE;
 };
 
 }  // namespace pavlox

@@ -1,4 +1,4 @@
-// CTokenInfo: fixed-width token fields turned into texts.
+// CTokenInfo: the fixed-width fields of a token description turned into texts.
 #include "classes/token_info.h"
 
 #include <string>
@@ -10,19 +10,18 @@ namespace pavlox {
 namespace {
 
 // The field up to its first NUL, trailing blanks removed, from the ANSI code page (UTF-8).
-// In UTF-8 a 0x20 byte is always a whole character, so trimming bytes is multibyte-safe.
-HRESULT fieldText(const BYTE* field, size_t width, BSTR* result) {
+// In UTF-8 a 0x20 byte is always a whole character, so trimming bytes is multibyte-safe; a
+// byte sequence that is not UTF-8 becomes U+FFFD rather than failing the call.
+template <size_t N>
+HRESULT fieldText(const CK_UTF8CHAR (&field)[N], BSTR* result) {
     if (result == nullptr) {
         return E_POINTER;
     }
-    size_t n = 0;
-    while (n < width && field[n] != 0) {
-        ++n;
+    *result = nullptr;
+    try {
+        *result = vantor::ole::bstrFromUtf8(vantor::pkcs11::TrimField(field));
+    } catch (...) {  // the text could not be allocated; nothing may escape a COM call
     }
-    while (n > 0 && field[n - 1] == 0x20) {
-        --n;
-    }
-    *result = vantor::ole::bstrFromUtf8(std::string(reinterpret_cast<const char*>(field), n));
     return *result != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -43,26 +42,26 @@ void* CTokenInfo::interfaceFor(REFIID riid) {
 }
 
 HRESULT CTokenInfo::get_Label(BSTR* result) {
-    return fieldText(text_.label.data(), text_.label.size(), result);
+    return fieldText(info_.label, result);
 }
 
 HRESULT CTokenInfo::get_ManufacturerID(BSTR* result) {
-    return fieldText(text_.manufacturerId.data(), text_.manufacturerId.size(), result);
+    return fieldText(info_.manufacturerID, result);
 }
 
 HRESULT CTokenInfo::get_Model(BSTR* result) {
-    return fieldText(text_.model.data(), text_.model.size(), result);
+    return fieldText(info_.model, result);
 }
 
 HRESULT CTokenInfo::get_SerialNumber(BSTR* result) {
-    return fieldText(text_.serialNumber.data(), text_.serialNumber.size(), result);
+    return fieldText(info_.serialNumber, result);
 }
 
 HRESULT CTokenInfo::get_Flags(LONG* result) {
     if (result == nullptr) {
         return E_POINTER;
     }
-    *result = static_cast<LONG>(text_.flags);
+    *result = static_cast<LONG>(info_.flags);
     return S_OK;
 }
 

@@ -1,21 +1,11 @@
-// CTokenInfo: a value object holding a token's description, read through ITokenInfo.
+// CTokenInfo: a value object holding a copy of a token's CK_TOKEN_INFO, read through ITokenInfo.
 #pragma once
-
-#include <array>
 
 #include "frame/object_root.h"
 #include "pavlox_interfaces.h"
+#include "pkcs11/pkcs11.h"
 
 namespace pavlox {
-
-// The fields of a token description that ITokenInfo exposes, as fixed-width blank-padded bytes.
-struct TokenText {
-    std::array<BYTE, 32> label{};
-    std::array<BYTE, 32> manufacturerId{};
-    std::array<BYTE, 16> model{};
-    std::array<BYTE, 16> serialNumber{};
-    ULONG flags = 0;
-};
 
 class CTokenInfo final : public ObjectRoot, public ITokenInfo, public IProvideClassInfo {
   public:
@@ -31,13 +21,16 @@ class CTokenInfo final : public ObjectRoot, public ITokenInfo, public IProvideCl
     HRESULT STDMETHODCALLTYPE get_SerialNumber(BSTR* result) override;
     HRESULT STDMETHODCALLTYPE get_Flags(LONG* result) override;
 
-    // Filled once by the library before the object is handed out; never changed afterwards.
-    void assign(const TokenText& text) { text_ = text; }
+    // Filled once by the library before the object is handed out and never changed afterwards,
+    // so readers on several threads need no lock. The whole structure is kept, counters and
+    // versions included, although only the texts and the flags are exposed.
+    void assign(const CK_TOKEN_INFO& info) { info_ = info; }
+    const CK_TOKEN_INFO& info() const { return info_; }
 
   private:
     void* interfaceFor(REFIID riid) override;
 
-    TokenText text_;  // a freshly created object holds zeros
+    CK_TOKEN_INFO info_{};  // a freshly created object holds zeros
 };
 
 }  // namespace pavlox
