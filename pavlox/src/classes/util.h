@@ -1,4 +1,4 @@
-// CUtil: the stateless utility object (frame only; see util.cpp).
+// CUtil: the stateless utility object (ArrayToString; see util.cpp).
 #pragma once
 
 #include "frame/object_root.h"

@@ -1,0 +1,209 @@
+// The array-to-bytes conversion: any one-dimensional SAFEARRAY whose elements convert to VT_UI1
+// becomes a byte string; and the byte-array VARIANT the library hands back.
+#include "convert/array_bytes.h"
+
+#include <cstring>
+#include <limits>
+
+namespace pavlox {
+
+namespace {
+
+// Storage size of one element of each type an element may be read as; 0 for types we do not
+// read (records, decimals, anything the conversions of the platform do not know).
+size_t storageSize(VARTYPE vt) {
+    switch (vt) {
+        case VT_I1:
+        case VT_UI1:
+            return 1;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+            return 2;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_R4:
+        case VT_ERROR:
+            return 4;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+            return 8;
+        case VT_BSTR:
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            return sizeof(void*);
+        case VT_VARIANT:
+            return sizeof(VARIANT);
+        default:
+            return 0;
+    }
+}
+
+// The one-dimensional array value carries, or null.
+SAFEARRAY* vectorOf(const VARIANT& value) {
+    SAFEARRAY* array = carriedArray(value);
+    if (array == nullptr || array->cDims != 1) {
+        return nullptr;
+    }
+    return array;
+}
+
+}  // namespace
+
+SAFEARRAY* carriedArray(const VARIANT& value) {
+    const VARIANT* v = &value;
+    if (v->vt == (VT_BYREF | VT_VARIANT)) {
+        v = v->pvarVal;  // one level only: a reference to a reference is not an array
+        if (v == nullptr) {
+            return nullptr;
+        }
+    }
+    if ((v->vt & VT_ARRAY) == 0) {
+        return nullptr;
+    }
+    if (v->vt & VT_BYREF) {
+        return v->pparray != nullptr ? *v->pparray : nullptr;
+    }
+    return v->parray;
+}
+
+VARTYPE arrayElementType(const SAFEARRAY& array) {
+    if (array.fFeatures & (FADF_HAVEVARTYPE | FADF_HAVEIID | FADF_RECORD)) {
+        VARTYPE vt = VT_EMPTY;
+        if (SUCCEEDED(SafeArrayGetVartype(const_cast<SAFEARRAY*>(&array), &vt))) {
+            return vt;
+        }
+    }
+    if (array.fFeatures & FADF_BSTR) {
+        return VT_BSTR;
+    }
+    if (array.fFeatures & FADF_UNKNOWN) {
+        return VT_UNKNOWN;
+    }
+    if (array.fFeatures & FADF_DISPATCH) {
+        return VT_DISPATCH;
+    }
+    if (array.fFeatures & FADF_VARIANT) {
+        return VT_VARIANT;
+    }
+    return VT_UI1;
+}
+
+bool elementSizeMatches(const SAFEARRAY& array, VARTYPE elementType) {
+    size_t size = storageSize(elementType);
+    return size != 0 && array.cbElements == size;
+}
+
+bool arrayByteCount(const VARIANT& value, size_t* count) {
+    SAFEARRAY* array = vectorOf(value);
+    if (array == nullptr || count == nullptr) {
+        return false;
+    }
+    LONG lower = 0;
+    LONG upper = 0;
+    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(array, 1, &upper))) {
+        return false;
+    }
+    // An empty array has upper = lower - 1; computed wide so no bound can overflow.
+    long long n = static_cast<long long>(upper) - static_cast<long long>(lower) + 1;
+    if (n < 0) {
+        return false;
+    }
+    *count = static_cast<size_t>(n);
+    return true;
+}
+
+bool arrayBytesFill(const VARIANT& value, BYTE* buffer, size_t bufferSize) {
+    size_t n = 0;
+    if (!arrayByteCount(value, &n) || bufferSize < n || (n > 0 && buffer == nullptr)) {
+        return false;
+    }
+    SAFEARRAY* array = vectorOf(value);
+    VARTYPE vt = arrayElementType(*array);
+    if (!elementSizeMatches(*array, vt)) {
+        return false;
+    }
+    if (n == 0) {
+        return true;
+    }
+    ArrayLock lock(array);
+    if (!lock.locked() || array->pvData == nullptr) {
+        return false;
+    }
+    const BYTE* data = static_cast<const BYTE*>(array->pvData);
+    if (vt == VT_UI1) {
+        std::memcpy(buffer, data, n);  // the common case: bytes already
+        return true;
+    }
+    for (size_t k = 0; k < n; ++k) {
+        const BYTE* element = data + k * array->cbElements;
+        // The element is borrowed, never owned: the conversion copies what it reads.
+        VARIANT borrowed;
+        VariantInit(&borrowed);
+        const VARIANT* source = reinterpret_cast<const VARIANT*>(element);
+        if (vt != VT_VARIANT) {
+            borrowed.vt = vt;
+            std::memcpy(&borrowed.llVal, element, array->cbElements);
+            source = &borrowed;
+        }
+        VARIANT byte;
+        VariantInit(&byte);
+        if (FAILED(VariantChangeType(&byte, source, 0, VT_UI1))) {
+            return false;
+        }
+        buffer[k] = byte.bVal;
+    }
+    return true;
+}
+
+bool arrayToBytes(const VARIANT& value, SecureBytes& bytes) {
+    bytes.wipe();
+    size_t n = 0;
+    if (!arrayByteCount(value, &n)) {
+        return false;
+    }
+    try {
+        bytes.resize(n);
+    } catch (...) {
+        return false;
+    }
+    if (!arrayBytesFill(value, bytes.data(), bytes.size())) {
+        bytes.wipe();
+        return false;
+    }
+    return true;
+}
+
+HRESULT byteArrayVariant(const BYTE* data, size_t size, VARIANT* result) {
+    if (result == nullptr) {
+        return E_POINTER;
+    }
+    VariantInit(result);
+    if (size > std::numeric_limits<ULONG>::max() || (size > 0 && data == nullptr)) {
+        return E_INVALIDARG;
+    }
+    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size));
+    if (array == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    if (size > 0) {
+        void* target = nullptr;
+        if (FAILED(SafeArrayAccessData(array, &target))) {
+            SafeArrayDestroy(array);
+            return E_OUTOFMEMORY;
+        }
+        std::memcpy(target, data, size);
+        SafeArrayUnaccessData(array);
+    }
+    result->vt = VT_ARRAY | VT_UI1;
+    result->parray = array;
+    return S_OK;
+}
+
+}  // namespace pavlox
