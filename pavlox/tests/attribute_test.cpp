@@ -2,9 +2,11 @@
 // conversions, the owner's lock chain, and dispatch by name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 #include "classes/variant_collection.h"
 #include "convert/array_bytes.h"
 #include "convert/attribute_list.h"
+#include "convert/read_template.h"
 #include "frame/module.h"
 #include "oleaut/ustring.h"
 
@@ -681,6 +684,120 @@ TEST_F(AttributeList, ObjectElementsMustBeOurAttributes) {
     SafeArrayDestroy(unknowns->parray);  // releases our one reference
     unknowns->vt = VT_EMPTY;
     a->Release();
+}
+
+// --- Reading values into new attributes ---
+
+// C_GetAttributeValue over a fixed object, by the standard's rules for each entry.
+struct FakeObject {
+    std::map<CK_ATTRIBUTE_TYPE, Bytes> values;
+    std::vector<CK_ATTRIBUTE_TYPE> sensitive;
+    int calls = 0;
+    CK_RV get(CK_ATTRIBUTE_PTR entries, CK_ULONG n) {
+        ++calls;
+        CK_RV rv = CKR_OK;
+        for (CK_ULONG k = 0; k < n; ++k) {
+            CK_ATTRIBUTE& e = entries[k];
+            auto found = values.find(e.type);
+            if (std::find(sensitive.begin(), sensitive.end(), e.type) != sensitive.end()) {
+                e.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+                rv = CKR_ATTRIBUTE_SENSITIVE;
+            } else if (found == values.end()) {
+                e.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+                rv = CKR_ATTRIBUTE_TYPE_INVALID;
+            } else if (e.pValue == nullptr) {
+                e.ulValueLen = found->second.size();
+            } else if (e.ulValueLen >= found->second.size()) {
+                std::memcpy(e.pValue, found->second.data(), found->second.size());
+                e.ulValueLen = found->second.size();
+            } else {
+                e.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+                rv = CKR_BUFFER_TOO_SMALL;
+            }
+        }
+        return rv;
+    }
+};
+
+TEST_F(Attribute, ReadInTwoCallsIntoAttributesThatKeepTheirObject) {
+    FakeObject object;
+    object.values[CKA_LABEL] = {'k', 'e', 'y'};
+    object.values[CKA_APPLICATION] = {};
+    object.values[CKA_VALUE] = Bytes(300, 0x5A);
+
+    Variant wanted;
+    wanted->vt = VT_ARRAY | VT_I4;
+    wanted->parray = SafeArrayCreateVector(VT_I4, 0, 4);
+    LONG* types = static_cast<LONG*>(wanted->parray->pvData);
+    types[0] = CKA_LABEL;
+    types[1] = CKA_ID;  // the object has none
+    types[2] = CKA_APPLICATION;
+    types[3] = CKA_VALUE;
+    pavlox::AttributeTemplate list;
+    ASSERT_EQ(list.build(*wanted.get()), S_OK);
+
+    pavlox::ReadTemplate read;
+    ASSERT_EQ(read.reset(list), S_OK);
+    EXPECT_EQ(object.get(read.data(), read.count()), CKR_ATTRIBUTE_TYPE_INVALID);
+    ASSERT_EQ(read.allocate(), S_OK);
+    EXPECT_EQ(read[1].pValue, nullptr) << "no buffer for an unavailable entry";
+    EXPECT_EQ(read[2].pValue, nullptr) << "none for an empty one";
+    EXPECT_EQ(object.get(read.data(), read.count()), CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(object.calls, 2);
+    ASSERT_EQ(read.checkLengths(), S_OK);
+
+    FakeOwner owner;
+    Variant result;
+    ASSERT_EQ(pavlox::attributesFromToken(&owner, read.data(), read.count(), result.get()), S_OK);
+    ASSERT_EQ(result->vt, VT_UNKNOWN);
+    EXPECT_EQ(owner.refs, 4u) << "every attribute holds its object";
+    pavlox::IVariantCollection* items = nullptr;
+    ASSERT_EQ(result->punkVal->QueryInterface(pavlox::IID_IVariantCollection,
+                                              reinterpret_cast<void**>(&items)),
+              S_OK);
+    LONG count = 0;
+    ASSERT_EQ(items->get_Count(&count), S_OK);
+    ASSERT_EQ(count, 4);
+    std::vector<VARIANT_BOOL> valid;
+    for (LONG i = 1; i <= count; ++i) {
+        Variant item;
+        ASSERT_EQ(items->get_Item(i, item.get()), S_OK);
+        ASSERT_EQ(item->vt, VT_DISPATCH);
+        pavlox::IP11Attribute* a = nullptr;
+        ASSERT_EQ(
+            item->pdispVal->QueryInterface(pavlox::IID_IP11Attribute, reinterpret_cast<void**>(&a)),
+            S_OK);
+        VARIANT_BOOL v = VARIANT_FALSE;
+        a->get_Valid(&v);
+        valid.push_back(v);
+        LONG type = 0;
+        a->get_Type(&type);
+        EXPECT_EQ(type, types[i - 1]);
+        if (i == 1) {
+            Bstr s;
+            ASSERT_EQ(a->get_ValueStr(s.out()), S_OK);
+            EXPECT_EQ(text(s.get()), u"key");
+        }
+        if (i == 2) {
+            Variant empty;
+            ASSERT_EQ(a->get_Value(empty.get()), S_OK);
+            EXPECT_EQ(empty->vt, VT_EMPTY);
+        }
+        a->Release();
+    }
+    EXPECT_EQ(valid,
+              (std::vector<VARIANT_BOOL>{VARIANT_TRUE, VARIANT_FALSE, VARIANT_TRUE, VARIANT_TRUE}));
+    items->Release();
+    VariantClear(result.get());
+    EXPECT_EQ(owner.refs, 0u);
+
+    // A module that claims more bytes than the buffer it was given is not copied from.
+    ASSERT_EQ(read.reset(list), S_OK);
+    object.get(read.data(), read.count());
+    ASSERT_EQ(read.allocate(), S_OK);
+    object.get(read.data(), read.count());
+    read.entry(3)->ulValueLen = 301;
+    EXPECT_EQ(read.checkLengths(), E_UNEXPECTED);
 }
 
 // --- Util.ArrayToString ---

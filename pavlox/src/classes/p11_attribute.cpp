@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "classes/variant_collection.h"
 #include "convert/array_bytes.h"
 #include "convert/attribute_value.h"
 
@@ -209,6 +210,42 @@ HRESULT CP11Attribute::get_ValueStr(BSTR* result) {
     }
     Frame frame(*this);
     return typedText(attributeClassOf(type_), value_.view(), result);
+}
+
+HRESULT attributesFromToken(AttributeOwner* owner, const CK_ATTRIBUTE* entries, size_t count,
+                            VARIANT* result) {
+    if (result == nullptr || (count > 0 && entries == nullptr)) {
+        return E_POINTER;
+    }
+    VariantInit(result);
+    CVariantCollection* list = nullptr;
+    HRESULT hr = createInternal(&list);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    for (size_t k = 0; k < count && SUCCEEDED(hr); ++k) {
+        CP11Attribute* attribute = nullptr;
+        hr = createInternal(&attribute);
+        if (FAILED(hr)) {
+            break;
+        }
+        hr = attribute->initFromToken(owner, entries[k]);
+        if (SUCCEEDED(hr)) {
+            VARIANT item;
+            VariantInit(&item);
+            item.vt = VT_DISPATCH;
+            item.pdispVal = static_cast<IP11Attribute*>(attribute);
+            hr = list->append(item);  // the collection takes its own reference
+        }
+        attribute->internalRelease();
+    }
+    if (FAILED(hr)) {
+        list->internalRelease();
+        return hr;
+    }
+    result->vt = VT_UNKNOWN;
+    result->punkVal = list->innerUnknown();  // our reference passes to the caller
+    return S_OK;
 }
 
 }  // namespace pavlox

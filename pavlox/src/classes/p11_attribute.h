@@ -86,4 +86,11 @@ class CP11Attribute final : public ObjectRoot,
     IUnknown* ownerRef_ = nullptr;
 };
 
+// The result of a read: a VariantCollection holding, in the order of entries, one new attribute
+// per entry initialized from the token value with owner (an unavailable entry becomes an attribute
+// whose Valid is False), each as VT_DISPATCH. result (overwritten, not cleared) receives the
+// collection as VT_UNKNOWN. The caller holds owner's chain; on failure result is VT_EMPTY.
+HRESULT attributesFromToken(AttributeOwner* owner, const CK_ATTRIBUTE* entries, size_t count,
+                            VARIANT* result);
+
 }  // namespace pavlox
