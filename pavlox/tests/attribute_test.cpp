@@ -18,6 +18,7 @@
 #include "convert/array_bytes.h"
 #include "convert/attribute_list.h"
 #include "convert/read_template.h"
+#include "convert/sign_data.h"
 #include "frame/module.h"
 #include "oleaut/ustring.h"
 
@@ -684,6 +685,32 @@ TEST_F(AttributeList, ObjectElementsMustBeOurAttributes) {
     SafeArrayDestroy(unknowns->parray);  // releases our one reference
     unknowns->vt = VT_EMPTY;
     a->Release();
+}
+
+TEST_F(Attribute, SignDataIsOneBytePerCharacterUnlessACharacterIsWide) {
+    pavlox::SecureBytes data;
+    Variant s;
+    s->vt = VT_BSTR;
+    s->bstrVal = SysAllocString(u"A\u00FF");
+    ASSERT_EQ(pavlox::dataToSign(*s.get(), data), S_OK);
+    EXPECT_EQ(Bytes(data.begin(), data.end()), (Bytes{0x41, 0xFF}));
+    // One character above U+00FF turns every character into a little-endian pair.
+    SysFreeString(s->bstrVal);
+    s->bstrVal = SysAllocString(u"A\u20AC");
+    VARIANT byRef;
+    VariantInit(&byRef);
+    byRef.vt = VT_BYREF | VT_BSTR;
+    byRef.pbstrVal = &s->bstrVal;
+    ASSERT_EQ(pavlox::dataToSign(byRef, data), S_OK);
+    EXPECT_EQ(Bytes(data.begin(), data.end()), (Bytes{0x41, 0x00, 0xAC, 0x20}));
+
+    Variant arr;
+    setBytes(arr, {0x30, 0x31});
+    ASSERT_EQ(pavlox::dataToSign(*arr.get(), data), S_OK);
+    EXPECT_EQ(data.size(), 2u);
+    Variant n;
+    n->vt = VT_I4;
+    EXPECT_EQ(pavlox::dataToSign(*n.get(), data), E_INVALIDARG);
 }
 
 // --- Reading values into new attributes ---
