@@ -135,8 +135,7 @@ HRESULT AttributeTemplate::build(const VARIANT& list, ListElements elements) {
                 hr = fromVariant(*reinterpret_cast<const VARIANT*>(element), elements, entries_[k],
                                  values_[k]);
             } else if (objects) {
-                IUnknown* unknown = nullptr;
-                std::memcpy(&unknown, element, sizeof(unknown));
+                IUnknown* unknown = *reinterpret_cast<IUnknown* const*>(element);
                 hr = fromObject(unknown, entries_[k], values_[k]);
             } else {
                 VARIANT number;

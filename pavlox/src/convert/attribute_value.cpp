@@ -116,7 +116,8 @@ void storeScalar(SecureBytes& stored, T scalar) {
 bool wholeNumber(const VARIANT& v, long long& n) {
     switch (v.vt) {
         case VT_I1:
-            n = v.cVal;
+            // VT_I1 is signed by definition: -1 is -1, not 255.
+            n = static_cast<signed char>(v.cVal);  // NOLINT(bugprone-signed-char-misuse)
             return true;
         case VT_UI1:
             n = v.bVal;
