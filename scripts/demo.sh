@@ -6,5 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh >/dev/null
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target cardolo cardsim bench_probe vantor-demo >/dev/null
+if ! log=$(cmake --build --preset default -j "$(nproc)" --target cardolo cardsim bench_probe vantor-demo 2>&1); then
+    echo "$log" | tail -n 40 >&2
+    exit 1
+fi
 exec tools/bench/run-with-card.sh "${1:-cns}" build/default/bin/vantor-demo
