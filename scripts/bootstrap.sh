@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     pcscd libpcsclite-dev vsmartcard-vpcd
     libssl-dev libsqlite3-dev sqlite3
-    softhsm2 opensc python3-pykcs11 libp11-kit-dev
+    softhsm2 opensc python3-pykcs11 python3-dev libp11-kit-dev
     qt6-base-dev xvfb
     util-linux iproute2 procps
 )
