@@ -162,6 +162,8 @@ Missing = _Marker("Missing")  # an omitted optional argument (VT_ERROR, DISP_E_P
 
 def from_variant(var):
     """The Python value of a VARIANT (which stays owned by the caller)."""
+    if not isinstance(var, VARIANT):
+        raise TypeError("from_variant takes a vantorcom.VARIANT, not %s" % type(var).__name__)
     return _core.from_variant_at(ctypes.addressof(var))
 
 
@@ -169,6 +171,9 @@ def to_variant(value, var=None):
     """Fills (or makes) a VARIANT that owns its copy of value; clear it with VariantClear."""
     if var is None:
         var = VARIANT()
+    elif not isinstance(var, VARIANT):
+        # The core writes a whole VARIANT at the address: anything smaller would be overrun.
+        raise TypeError("to_variant fills a vantorcom.VARIANT, not %s" % type(var).__name__)
     _core.to_variant_at(value, ctypes.addressof(var))
     return var
 

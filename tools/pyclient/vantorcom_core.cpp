@@ -197,6 +197,11 @@ void textFromPython(PyObject* text, std::u16string& out) {
 BSTR bstrFromPython(PyObject* text) {
     std::u16string units;
     textFromPython(text, units);
+    // A BSTR's length prefix counts bytes in 32 bits.
+    if (units.size() > 0x7FFFFFFFu) {
+        PyErr_SetString(PyExc_OverflowError, "text too long for a BSTR");
+        return nullptr;
+    }
     BSTR out = api.SysAllocStringLen(units.data(), static_cast<UINT>(units.size()));
     if (out == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "BSTR allocation failed");
@@ -661,6 +666,16 @@ bool loadConstants(ITypeLib* lib) {
     if (!loadedLibraries.insert(key).second) {
         return true;
     }
+    // A library that fails half way is read again when next met.
+    struct Forget {
+        GuidKey key;
+        bool done = false;
+        ~Forget() {
+            if (!done) {
+                loadedLibraries.erase(key);
+            }
+        }
+    } forget{key};
     const UINT count = lib->GetTypeInfoCount();
     for (UINT i = 0; i < count; ++i) {
         TYPEKIND kind = TKIND_MAX;
@@ -698,6 +713,7 @@ bool loadConstants(ITypeLib* lib) {
             }
         }
     }
+    forget.done = true;
     return true;
 }
 
@@ -768,7 +784,13 @@ PyObject* describe(IDispatch* object) {
     if (table == nullptr) {
         return nullptr;
     }
-    memberTables.emplace(key, table);
+    // Building ran Python code, so another thread may have described the same interface
+    // meanwhile; the first table stays.
+    auto [slot, inserted] = memberTables.emplace(key, table);
+    if (!inserted) {
+        Py_DECREF(table);
+        return slot->second;
+    }
     ComRef<ITypeLib> lib;
     UINT index = 0;
     if (SUCCEEDED(info.p->GetContainingTypeLib(&lib.p, &index)) && lib.p != nullptr) {

@@ -174,6 +174,11 @@ class Conversions(unittest.TestCase):
         # Unpaired surrogates travel as the UTF-16 units they are.
         self.assertEqual(self.roundtrip("\ud800x\udfff"), "\ud800x\udfff")
         self.assertEqual(self.roundtrip(datetime.date(1999, 1, 2)), datetime.datetime(1999, 1, 2))
+        # Only a whole VARIANT is written or read, never a smaller ctypes object.
+        with self.assertRaises(TypeError):
+            vantorcom.to_variant("a text", ctypes.c_int32())
+        with self.assertRaises(TypeError):
+            vantorcom.from_variant(ctypes.c_int32())
 
     def test_a_list_that_contains_itself_is_refused(self):
         loop = [1]
