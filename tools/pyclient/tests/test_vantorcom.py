@@ -146,6 +146,47 @@ class Conversions(unittest.TestCase):
         finally:
             vantorcom._VariantClear(ct.byref(v))
 
+    def test_by_reference_values_and_byte_arrays_with_bounds(self):
+        ct = vantorcom.ctypes
+        number = ct.c_int32(-7)
+        inner = vantorcom.to_variant("inner")
+        outer = vantorcom.VARIANT()
+        try:
+            for vt, target, expected in ((vantorcom.VT_I4, ct.addressof(number), -7),
+                                         (vantorcom.VT_VARIANT, ct.addressof(inner), "inner"),
+                                         (vantorcom.VT_I4, None, None)):
+                outer.vt = vt | vantorcom.VT_BYREF
+                outer.v.ptr = target
+                self.assertEqual(vantorcom.from_variant(outer), expected)
+        finally:
+            vantorcom._VariantClear(ct.byref(inner))
+        # A byte vector from lower bound 5 is still bytes; a byte matrix is nested numbers.
+        for bounds, expected in (([(3, 5)], b"\x05\x06\x07"), ([(0, 0)], b""),
+                                 ([(2, 0), (1, 0)], ((0,), (1,)))):
+            made = (vantorcom.SAFEARRAYBOUND * len(bounds))(
+                *(vantorcom.SAFEARRAYBOUND(n, lo) for n, lo in bounds))
+            psa = vantorcom._SafeArrayCreate(vantorcom.VT_UI1, len(bounds), made)
+            index = (vantorcom.LONG * len(bounds))()
+            for i in range(bounds[0][0]):
+                index[0] = bounds[0][1] + i
+                cell = ct.c_ubyte(index[0])
+                self.assertEqual(vantorcom._SafeArrayPutElement(psa, index, ct.addressof(cell)), 0)
+            v = vantorcom.VARIANT()
+            v.vt = vantorcom.VT_ARRAY | vantorcom.VT_UI1
+            v.v.ptr = psa
+            try:
+                self.assertEqual(vantorcom.from_variant(v), expected)
+            finally:
+                vantorcom._VariantClear(ct.byref(v))
+        # Values without a Python form, or outside its range, are refused, not guessed.
+        odd = vantorcom.VARIANT()
+        odd.vt = vantorcom.VT_DECIMAL
+        with self.assertRaises(TypeError):
+            vantorcom.from_variant(odd)
+        odd.vt, odd.v.dblVal = vantorcom.VT_DATE, 1e300
+        with self.assertRaises(ValueError):
+            vantorcom.from_variant(odd)
+
     def test_server_side_conversion_rules(self):
         self.assertEqual(vantorcom.change_type(True, vantorcom.VT_BSTR), "-1")
         self.assertEqual(vantorcom.change_type(True, vantorcom.VT_BSTR, 0x02), "True")
@@ -202,6 +243,13 @@ class ObjectLifetime(unittest.TestCase):
         self.assertTrue(repr(util.ArrayToString).startswith("<member ArrayToString"))
         self.assertEqual(util.ArrayToString(b"\x0a\x0b", True), "0A0B")
         # A wrapper made from a VARIANT holds its own reference until it goes.
+        # Objects inside an array come back as wrappers of their own.
+        array = vantorcom.to_variant([attr, attr])
+        pair = vantorcom.from_variant(array)
+        vantorcom._VariantClear(ctypes.byref(array))
+        self.assertEqual([p.Type for p in pair], [constants.eCKA_LABEL] * 2)
+        self.assertEqual(references(attr), start + 2)
+        del pair
         v = vantorcom.to_variant(attr)
         self.assertEqual(references(attr), start + 1)
         twin = vantorcom.from_variant(v)
