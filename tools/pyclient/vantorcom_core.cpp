@@ -135,6 +135,11 @@ PyObject* raiseComError(HRESULT hr, const char* where) {
     return text.p != nullptr ? raiseComError(hr, text.p) : nullptr;
 }
 
+// The code to report for a call that succeeded without handing out what it should have.
+HRESULT failure(HRESULT hr) {
+    return FAILED(hr) ? hr : E_POINTER;
+}
+
 bool requireBound() {
     if (!bound) {
         PyErr_SetString(PyExc_RuntimeError, "_vantorcom is not bound to vantorauto.so");
@@ -619,6 +624,7 @@ PyGetSetDef memberGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// (PyVarObject_HEAD_INIT ends with its own comma, hence the look of the first line.)
 PyTypeObject MemberType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "_vantorcom.Member",
     .tp_basicsize = sizeof(MemberObject),
@@ -658,7 +664,7 @@ bool loadConstants(ITypeLib* lib) {
     TLIBATTR* attr = nullptr;
     HRESULT hr = lib->GetLibAttr(&attr);
     if (FAILED(hr) || attr == nullptr) {
-        raiseComError(hr, "ITypeLib.GetLibAttr");
+        raiseComError(failure(hr), "ITypeLib.GetLibAttr");
         return false;
     }
     const GuidKey key = keyOf(attr->guid);
@@ -684,12 +690,12 @@ bool loadConstants(ITypeLib* lib) {
         }
         ComRef<ITypeInfo> info;
         if (FAILED(hr = lib->GetTypeInfo(i, &info.p)) || info.p == nullptr) {
-            raiseComError(hr, "ITypeLib.GetTypeInfo");
+            raiseComError(failure(hr), "ITypeLib.GetTypeInfo");
             return false;
         }
         TYPEATTR* type = nullptr;
         if (FAILED(hr = info.p->GetTypeAttr(&type)) || type == nullptr) {
-            raiseComError(hr, "ITypeInfo.GetTypeAttr");
+            raiseComError(failure(hr), "ITypeInfo.GetTypeAttr");
             return false;
         }
         const WORD vars = type->cVars;
@@ -697,7 +703,7 @@ bool loadConstants(ITypeLib* lib) {
         for (WORD v = 0; v < vars; ++v) {
             VARDESC* desc = nullptr;
             if (FAILED(hr = info.p->GetVarDesc(v, &desc)) || desc == nullptr) {
-                raiseComError(hr, "ITypeInfo.GetVarDesc");
+                raiseComError(failure(hr), "ITypeInfo.GetVarDesc");
                 return false;
             }
             PyRef name(documentationName(info.p, desc->memid));
