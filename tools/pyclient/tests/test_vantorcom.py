@@ -320,6 +320,17 @@ class TokenObjects(unittest.TestCase):
             next(it)
             del it
             self.assertEqual(references(slots), start)
+            # The enumerator is a member of its own, reached by name like any other.
+            self.assertEqual(list(slots._NewEnum), listed)
+            # Missing travels as an omitted argument, which this member refuses.
+            for args in ((vantorcom.Missing,), ()):
+                with self.assertRaises(ComError) as e:
+                    lib.SlotList(*args)
+                self.assertEqual(e.exception.hresult, E_INVALIDARG)
+            # A failed module call carries the folded PKCS#11 code, as a script checks it.
+            with self.assertRaises(ComError) as e:
+                lib.TokenInfo(max(listed) + 1000)
+            self.assertEqual(e.exception.hresult, constants.eCKR_SLOT_ID_INVALID)
             infos = [lib.TokenInfo(slot) for slot in slots]
             self.assertEqual(references(slots), start)
             del slots
