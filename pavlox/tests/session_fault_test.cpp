@@ -474,8 +474,19 @@ TEST_F(SessionFault, ObjectsOnSeveralThreadsWhileTheSessionCloses) {
             IP11Object* object = found[static_cast<size_t>(t)].get();
             vantor::ole::Variant wanted;
             typeList(wanted, {CKA_LABEL, CKA_CLASS});
+            // Attributes read before the race lock their object's chain from below: an
+            // attribute first, then object, session, library, against the frames above them.
+            vantor::ole::Variant kept;
+            EXPECT_EQ(object->GetAttributeValue(*wanted.get(), VARIANT_FALSE, kept.get()), S_OK);
+            auto attrs = items<IP11Attribute>(*kept.get(), IID_IP11Attribute);
             start.arrive_and_wait();
             for (int i = 0; i < 60; ++i) {
+                for (auto& a : attrs) {
+                    vantor::ole::Variant value;
+                    if (a->get_Value(value.get()) != S_OK) {
+                        ++unexpected;
+                    }
+                }
                 HRESULT r = E_FAIL;
                 auto reads = getAttributes(object, *wanted.get(), i % 2 == 0, &r);
                 VARIANT_BOOL valid = VARIANT_FALSE;
