@@ -55,7 +55,8 @@ std::int32_t readerName(std::int32_t index, char* buffer, std::int32_t* length) 
         // name of *length characters or more is cut and left unterminated.
         const std::size_t room = static_cast<std::size_t>(*length);
         const std::size_t n = std::min(name.size(), room);
-        std::memcpy(buffer, name.data(), n);
+        // Hosts size the buffer from the reported length, which counts no terminator.
+        std::memcpy(buffer, name.data(), n);  // NOLINT(bugprone-not-null-terminated-result)
         std::memset(buffer + n, 0, room - n);
     }
     *length = static_cast<std::int32_t>(name.size());
