@@ -115,9 +115,7 @@ def main():
 
         def group_attribute(g):
             attr = Dispatch("Pavlox.P11Attribute")
-            dispid, _ = attr._dispid("ValueSafe")
-            attr._invoke(dispid, vantorcom.DISPATCH_PROPERTYPUT,
-                         (constants.eCKA_APPLICATION, "bench-%d" % g), "ValueSafe", put=True)
+            vantorcom.put(attr, "ValueSafe", constants.eCKA_APPLICATION, "bench-%d" % g)
             return [attr]
 
         searches = [group_attribute(g) for g in range(GROUPS)]

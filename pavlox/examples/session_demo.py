@@ -20,9 +20,7 @@ SHA256_PREFIX = bytes.fromhex("3031300d060960864801650304020105000420")
 def attribute(attribute_type, value):
     """A new P11Attribute set as a script host writes attr.ValueSafe(attribute_type) = value."""
     attr = Dispatch("Pavlox.P11Attribute")
-    dispid, _ = attr._dispid("ValueSafe")
-    attr._invoke(dispid, vantorcom.DISPATCH_PROPERTYPUT, (attribute_type, value), "ValueSafe",
-                 put=True)
+    vantorcom.put(attr, "ValueSafe", attribute_type, value)
     return attr
 
 

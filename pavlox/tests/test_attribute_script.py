@@ -35,9 +35,7 @@ def tearDownModule():
 
 def value_safe(attr, attribute_type, value):
     """attr.ValueSafe(attribute_type) = value, as a script host writes an indexed property."""
-    dispid, _ = attr._dispid("ValueSafe")
-    attr._invoke(dispid, vantorcom.DISPATCH_PROPERTYPUT, (attribute_type, value), "ValueSafe",
-                 put=True)
+    vantorcom.put(attr, "ValueSafe", attribute_type, value)
 
 
 class AttributeScript(unittest.TestCase):

@@ -54,9 +54,7 @@ def tearDownModule():
 
 def attribute(attribute_type, value):
     attr = Dispatch("Pavlox.P11Attribute")
-    dispid, _ = attr._dispid("ValueSafe")
-    attr._invoke(dispid, vantorcom.DISPATCH_PROPERTYPUT, (attribute_type, value), "ValueSafe",
-                 put=True)
+    vantorcom.put(attr, "ValueSafe", attribute_type, value)
     return attr
 
 

@@ -24,7 +24,7 @@ import importlib.util
 import os
 
 __all__ = ["Dispatch", "Unknown", "ComError", "constants", "Empty", "Missing", "to_variant",
-           "from_variant", "change_type", "VARIANT"]
+           "from_variant", "change_type", "VARIANT", "put"]
 
 # ---- Types and codes -------------------------------------------------------------------
 
@@ -224,3 +224,12 @@ _core._bind(_lib._handle, ComError, Empty, Missing, constants._values)
 Dispatch = _core.Dispatch
 # An object without IDispatch (an enumerator, for instance); iterable if it enumerates.
 Unknown = _core.Unknown
+
+
+def put(obj, name, *args):
+    """Puts an indexed property, what a script host writes as obj.Name(index...) = value:
+    put(attr, "ValueSafe", constants.eCKA_LABEL, "My key"). The last argument is the value."""
+    if not args:
+        raise TypeError("put() needs the value to put")
+    dispid, _ = obj._dispid(name)
+    obj._invoke(dispid, DISPATCH_PROPERTYPUT, tuple(args), name, put=True)

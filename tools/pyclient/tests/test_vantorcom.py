@@ -87,6 +87,16 @@ class ServerObjects(unittest.TestCase):
         lib = Dispatch("{7FF71226-8F6B-4B7D-8AE1-EE2CBA74655B}")
         self.assertIs(lib.Initialized, False)
 
+    def test_indexed_property_put(self):
+        attr = Dispatch("Pavlox.P11Attribute")
+        vantorcom.put(attr, "ValueSafe", constants.eCKA_LABEL, "My key")
+        self.assertEqual((attr.Type, attr.Value, attr.Valid), (3, "My key", True))
+        with self.assertRaises(ComError):  # a string is no boolean: the attribute stays as it was
+            vantorcom.put(attr, "ValueSafe", constants.eCKA_TOKEN, "yes")
+        self.assertEqual((attr.Type, attr.Value), (3, "My key"))
+        with self.assertRaises(TypeError):
+            vantorcom.put(attr, "ValueSafe")
+
     def test_classes_without_progid_cannot_be_created(self):
         for progid in ("Pavlox.P11Session", "Pavlox.P11Object", "Pavlox.Nothing"):
             with self.assertRaises(ComError) as e:
