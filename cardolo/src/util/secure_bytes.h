@@ -1,59 +1,9 @@
-// Byte buffers that wipe their contents when freed or shrunk: every buffer that may hold a PIN,
-// a PUK, a key or a secure-messaging working value uses them.
+// The suite's wiping byte buffers, under the card library's namespace.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <span>
-#include <vector>
+#include "vantor/secure_bytes.h"
 
 namespace cardolo {
-
-// Overwrites memory in a way the optimiser may not remove.
-inline void secureWipe(void* data, std::size_t size) {
-    if (data == nullptr || size == 0) {
-        return;
-    }
-    volatile std::uint8_t* p = static_cast<volatile std::uint8_t*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        p[i] = 0;
-    }
-}
-
-template <typename T>
-struct WipingAllocator {
-    using value_type = T;
-    WipingAllocator() noexcept = default;
-    template <typename U>
-    WipingAllocator(const WipingAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
-    void deallocate(T* p, std::size_t n) noexcept {
-        secureWipe(p, n * sizeof(T));
-        std::allocator<T>{}.deallocate(p, n);
-    }
-    template <typename U>
-    bool operator==(const WipingAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
-// A vector of bytes whose storage is wiped on every deallocation (growth, shrink, destruction).
-// Note that clear() and resize() down do not free: call wipe() to clear the live bytes too.
-class SecureBytes : public std::vector<std::uint8_t, WipingAllocator<std::uint8_t>> {
-  public:
-    using Base = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
-    using Base::Base;
-    SecureBytes() = default;
-    explicit SecureBytes(std::span<const std::uint8_t> bytes) : Base(bytes.begin(), bytes.end()) {}
-
-    // Zeroes every byte of the capacity and empties the vector.
-    void wipe() noexcept {
-        secureWipe(data(), capacity());
-        Base::clear();
-    }
-    std::span<const std::uint8_t> view() const noexcept { return {data(), size()}; }
-    void append(std::span<const std::uint8_t> bytes) { insert(end(), bytes.begin(), bytes.end()); }
-};
-
+using vantor::SecureBytes;
+using vantor::secureWipe;
 }  // namespace cardolo
