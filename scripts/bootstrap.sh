@@ -8,10 +8,10 @@ packages=(
     clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     pcscd libpcsclite-dev vsmartcard-vpcd
-    libssl-dev libsqlite3-dev sqlite3
+    libssl-dev openssl libsqlite3-dev sqlite3 xxd
     softhsm2 opensc python3-pykcs11 python3-dev libp11-kit-dev
     qt6-base-dev xvfb
-    util-linux iproute2 procps
+    python3 util-linux iproute2 procps
 )
 
 missing=()
