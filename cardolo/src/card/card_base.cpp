@@ -285,13 +285,16 @@ CardResult CardBase::transmit(std::span<const std::uint8_t> command, CardAnswer&
         }
         if (replay && !lastCommand_.empty() && replays < kMaxReplays) {
             ++replays;
-            // Replay the remembered command, then send the current one again.
+            // Replay the remembered command, then send the current one again. The replay works
+            // on its own copy: a reset met on the way restores the path through this transmit,
+            // which rewrites lastCommand_ under a view of it.
+            const SecureBytes replayed(lastCommand_.view());
             SecureBytes scratch;
             int replayBusy = 0;
-            LONG rr = sendChecked(lastCommand_.view(), scratch, kResponseCapacity);
+            LONG rr = sendChecked(replayed.view(), scratch, kResponseCapacity);
             while (isBusy(rr) && replayBusy++ < kMaxBusyRetries) {
                 channel_.pause(kRetryPauseMs);
-                rr = sendChecked(lastCommand_.view(), scratch, kResponseCapacity);
+                rr = sendChecked(replayed.view(), scratch, kResponseCapacity);
             }
             if (rr == kCardGone) {
                 return kCardGone;

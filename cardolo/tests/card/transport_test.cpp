@@ -79,6 +79,28 @@ TEST(CardBaseTransmit, BusyGetResponseReplaysTheLastCommandFirst) {
     EXPECT_EQ(answer.data.size(), 4u);
 }
 
+// The path restored after a reset is selected with this same transmit, which remembers each
+// SELECT as the last command: the replay under way must still send its own bytes.
+TEST(CardBaseTransmit, ResetDuringAReplayResendsTheReplayedCommandIntact) {
+    Attached<SetecCard> t;
+    ASSERT_EQ(t.card.selectFile(0x1111, FileKind::Df), 0);
+    t.channel.sent.clear();
+    const auto command = bytes("00B0000010");
+    t.channel.answer(bytes("6F00"));       // the READ BINARY: replay it
+    t.channel.fail(SCARD_W_RESET_CARD);    // the replay finds the card reset
+    t.channel.answer(bytes("9000"));       // MF selected again
+    t.channel.answer(bytes("9000"));       // DF 1111 selected again
+    t.channel.answer(bytes("9000"));       // the replay, sent again
+    t.channel.answer(bytes("0102 9000"));  // the READ BINARY once more
+    CardAnswer answer;
+    EXPECT_EQ(t.card.transmit(command, answer), 0);
+    ASSERT_EQ(t.channel.sent.size(), 6u);
+    EXPECT_EQ(t.channel.sent[2], bytes("00A4000C023F00"));
+    EXPECT_EQ(t.channel.sent[3], bytes("00A4000C021111"));
+    EXPECT_EQ(t.channel.sent[4], command) << "the replay went out corrupted after the reset";
+    EXPECT_EQ(t.channel.sent[5], command);
+}
+
 TEST(CardBaseTransmit, AnswerWithoutStatusWordIsNeverSuccess) {
     Attached<SetecCard> t;
     t.channel.answer(bytes("90"));
