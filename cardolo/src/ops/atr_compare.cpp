@@ -14,9 +14,17 @@ std::int32_t atrCompare(const char* a, const char* b, const char* mask) {
     }
     // An ATR is at most 33 bytes; anything far longer is not an ATR text, and bounding the
     // scan keeps an unterminated argument from being read without end.
+    // A text at the bound is refused outright: cutting it there would compare only a prefix
+    // and could call two texts of different lengths a match.
     constexpr std::size_t kMaxText = 1024;
-    const std::size_t n = strnlen(a, kMaxText) / 2;
-    if (strnlen(b, kMaxText) / 2 != n || strnlen(mask, kMaxText) / 2 != n) {
+    const std::size_t lengthA = strnlen(a, kMaxText + 1);
+    const std::size_t lengthB = strnlen(b, kMaxText + 1);
+    const std::size_t lengthMask = strnlen(mask, kMaxText + 1);
+    if (lengthA > kMaxText || lengthB > kMaxText || lengthMask > kMaxText) {
+        return kNoMatch;
+    }
+    const std::size_t n = lengthA / 2;
+    if (lengthB / 2 != n || lengthMask / 2 != n) {
         return kNoMatch;
     }
     for (std::size_t i = 0; i < n; ++i) {

@@ -134,6 +134,11 @@ TEST(AtrCompare, MasksLengthsAndCase) {
     EXPECT_EQ(api.AtrCmp(nullptr, "3B", "FF"), -1);
     EXPECT_EQ(api.AtrCmp("3B8801564E", "3B8801564E", "FFFF00FFFF"), 0);
     EXPECT_EQ(api.AtrCmp("3B8801564E", "3B8802564F", "FFFF00FFFF"), -1);
+    // Texts far longer than any ATR are not compared by a prefix: these differ in length.
+    const std::string longA(2000, '0');
+    const std::string longB(1500, '0');
+    const std::string longMask(2000, 'F');
+    EXPECT_EQ(api.AtrCmp(longA.c_str(), longB.c_str(), longMask.c_str()), -1);
 }
 
 struct FsCase {
