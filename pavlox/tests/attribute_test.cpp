@@ -853,10 +853,10 @@ TEST_F(Util, BytesAsHexHighDigitFirstOrOneCharacterPerByte) {
     Variant arr;
     setBytes(arr, {0x0A, 0xFF, 0x41});
     Variant r;
-    ASSERT_EQ(util->ArrayToString(*arr.get(), flag(true), r.get()), S_OK);
+    ASSERT_EQ(util->ArrayToString(*arr.get(), flag(true), fresh(r)), S_OK);
     ASSERT_EQ(r->vt, VT_BSTR);
     EXPECT_EQ(text(r->bstrVal), u"0AFF41");
-    ASSERT_EQ(util->ArrayToString(*arr.get(), flag(false), r.get()), S_OK);
+    ASSERT_EQ(util->ArrayToString(*arr.get(), flag(false), fresh(r)), S_OK);
     EXPECT_EQ(text(r->bstrVal), std::u16string(u"\u000A\u00FFA"));
 
     // The switch may be a Boolean by reference; anything else, or none, is refused.
@@ -865,7 +865,7 @@ TEST_F(Util, BytesAsHexHighDigitFirstOrOneCharacterPerByte) {
     VariantInit(&byRef);
     byRef.vt = VT_BYREF | VT_BOOL;
     byRef.pboolVal = &on;
-    ASSERT_EQ(util->ArrayToString(*arr.get(), byRef, r.get()), S_OK);
+    ASSERT_EQ(util->ArrayToString(*arr.get(), byRef, fresh(r)), S_OK);
     EXPECT_EQ(text(r->bstrVal), u"0AFF41");
     VARIANT missing;
     VariantInit(&missing);
@@ -878,6 +878,20 @@ TEST_F(Util, BytesAsHexHighDigitFirstOrOneCharacterPerByte) {
     one.lVal = 1;
     EXPECT_EQ(util->ArrayToString(*arr.get(), one, r.get()), E_INVALIDARG);
     EXPECT_EQ(util->ArrayToString(*arr.get(), flag(true), nullptr), E_POINTER);
+
+    // The result is written, never released: a caller's stale or uninitialized VARIANT may
+    // hold a reference that is not the library's to drop.
+    FakeOwner stale;
+    stale.refs = 1;
+    VARIANT out;
+    VariantInit(&out);
+    out.vt = VT_UNKNOWN;
+    out.punkVal = &stale;
+    ASSERT_EQ(util->ArrayToString(*arr.get(), flag(true), &out), S_OK);
+    EXPECT_EQ(stale.refs, 1u);
+    ASSERT_EQ(out.vt, VT_BSTR);
+    EXPECT_EQ(text(out.bstrVal), u"0AFF41");
+    VariantClear(&out);
 }
 
 TEST_F(Util, ScalarsAsHexWithoutLeadingZerosOrAsText) {
@@ -885,17 +899,17 @@ TEST_F(Util, ScalarsAsHexWithoutLeadingZerosOrAsText) {
     n->vt = VT_I4;
     n->lVal = 0x0ABC;
     Variant r;
-    ASSERT_EQ(util->ArrayToString(*n.get(), flag(true), r.get()), S_OK);
+    ASSERT_EQ(util->ArrayToString(*n.get(), flag(true), fresh(r)), S_OK);
     EXPECT_EQ(text(r->bstrVal), u"ABC");
-    ASSERT_EQ(util->ArrayToString(*n.get(), flag(false), r.get()), S_OK);
+    ASSERT_EQ(util->ArrayToString(*n.get(), flag(false), fresh(r)), S_OK);
     EXPECT_EQ(text(r->bstrVal), u"2748");
     n->lVal = -1;  // no VT_UI4 form
-    EXPECT_EQ(util->ArrayToString(*n.get(), flag(true), r.get()), E_INVALIDARG);
+    EXPECT_EQ(util->ArrayToString(*n.get(), flag(true), fresh(r)), E_INVALIDARG);
     Variant word;
     word->vt = VT_BSTR;
     word->bstrVal = SysAllocString(u"xyz");
-    EXPECT_EQ(util->ArrayToString(*word.get(), flag(true), r.get()), E_INVALIDARG);
-    ASSERT_EQ(util->ArrayToString(*word.get(), flag(false), r.get()), S_OK);
+    EXPECT_EQ(util->ArrayToString(*word.get(), flag(true), fresh(r)), E_INVALIDARG);
+    ASSERT_EQ(util->ArrayToString(*word.get(), flag(false), fresh(r)), S_OK);
     EXPECT_EQ(text(r->bstrVal), u"xyz");
 }
 

@@ -99,7 +99,9 @@ HRESULT CUtil::ArrayToString(VARIANT value, VARIANT convertToHex, VARIANT* resul
     if (!readSwitch(convertToHex, hex)) {
         return E_INVALIDARG;
     }
-    VariantClear(result);
+    // The result is an [out] argument: whatever it holds on entry is not ours to free (a caller
+    // may pass it uninitialized), so it is initialized, as every other getter of the library does.
+    VariantInit(result);
     try {
         if (carriedArray(value) == nullptr) {
             return scalarToString(value, hex, result);
