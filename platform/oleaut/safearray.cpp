@@ -10,7 +10,7 @@ namespace {
 // Every descriptor we allocate has 16 hidden bytes before it for an IID or a VARTYPE.
 constexpr size_t kHidden = 16;
 
-ULONG elementSize(VARTYPE vt) {
+ULONG elementSizeOf(VARTYPE vt) {
     switch (vt) {
         case VT_I1:
         case VT_UI1:
@@ -130,7 +130,7 @@ bool ownsData(const SAFEARRAY* psa) {
 }
 
 SAFEARRAY* create(VARTYPE vt, UINT dims, const SAFEARRAYBOUND* bounds) {
-    if (bounds == nullptr || dims == 0 || elementSize(vt) == 0) {
+    if (bounds == nullptr || dims == 0 || elementSizeOf(vt) == 0) {
         return nullptr;
     }
     SAFEARRAY* psa = nullptr;
@@ -199,7 +199,7 @@ HRESULT SafeArrayAllocDescriptor(UINT dims, SAFEARRAY** result) {
 }
 
 HRESULT SafeArrayAllocDescriptorEx(VARTYPE vt, UINT dims, SAFEARRAY** result) {
-    ULONG size = elementSize(vt);
+    ULONG size = elementSizeOf(vt);
     if (size == 0) {
         return E_INVALIDARG;
     }
@@ -566,4 +566,8 @@ HRESULT BstrFromVector(SAFEARRAY* psa, BSTR* result) {
     }
     *result = SysAllocStringByteLen(static_cast<LPCSTR>(psa->pvData), psa->rgsabound[0].cElements);
     return *result ? S_OK : E_OUTOFMEMORY;
+}
+
+ULONG VantorVarTypeElementSize(VARTYPE vt) {
+    return elementSizeOf(vt);
 }

@@ -9,41 +9,6 @@ namespace pavlox {
 
 namespace {
 
-// Storage size of one element of each type an element may be read as; 0 for types we do not
-// read (records, decimals, anything the conversions of the platform do not know).
-size_t storageSize(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-            return 8;
-        case VT_BSTR:
-        case VT_UNKNOWN:
-        case VT_DISPATCH:
-            return sizeof(void*);
-        case VT_VARIANT:
-            return sizeof(VARIANT);
-        default:
-            return 0;
-    }
-}
-
 // The one-dimensional array value carries, or null.
 SAFEARRAY* vectorOf(const VARIANT& value) {
     SAFEARRAY* array = carriedArray(value);
@@ -95,7 +60,8 @@ VARTYPE arrayElementType(const SAFEARRAY& array) {
 }
 
 bool elementSizeMatches(const SAFEARRAY& array, VARTYPE elementType) {
-    size_t size = storageSize(elementType);
+    // Decimals are never read as bytes (the platform's conversions do not know them).
+    size_t size = elementType == VT_DECIMAL ? 0 : VantorVarTypeElementSize(elementType);
     return size != 0 && array.cbElements == size;
 }
 

@@ -68,6 +68,9 @@ HRESULT SafeArrayDestroyData(SAFEARRAY* array);
 HRESULT SafeArrayDestroyDescriptor(SAFEARRAY* array);
 UINT SafeArrayGetDim(SAFEARRAY* array);
 UINT SafeArrayGetElemsize(SAFEARRAY* array);
+// Not a Windows call: the storage size of one array element of type vt (0 for a type an array
+// cannot hold), so callers can check a descriptor against its element type.
+ULONG VantorVarTypeElementSize(VARTYPE vt);
 HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dim, LONG* lowerBound);
 HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dim, LONG* upperBound);
 HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vt);
