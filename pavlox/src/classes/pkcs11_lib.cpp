@@ -215,17 +215,15 @@ HRESULT CPkcs11Lib::get_SlotList(VARIANT tokenPresent, VARIANT* result) {
     }
     VariantInit(result);
     std::lock_guard guard(lock_);
-    CK_FUNCTION_LIST_PTR f = functions();
-    if (f == nullptr) {
-        return kHrCryptokiNotInitialized;
-    }
-    if (f->C_GetSlotList == nullptr) {
-        return HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED);
+    HRESULT unavailable = S_OK;
+    const auto C_GetSlotList = entry(&CK_FUNCTION_LIST::C_GetSlotList, &unavailable);
+    if (C_GetSlotList == nullptr) {
+        return unavailable;
     }
     CK_SLOT_ID ids[kMaxSlots];
     CK_ULONG count = kMaxSlots;
     const CK_RV rv =
-        f->C_GetSlotList(present->boolVal != VARIANT_FALSE ? CK_TRUE : CK_FALSE, ids, &count);
+        C_GetSlotList(present->boolVal != VARIANT_FALSE ? CK_TRUE : CK_FALSE, ids, &count);
     if (rv != CKR_OK) {
         return HresultFromRv(rv);
     }
@@ -260,23 +258,22 @@ HRESULT CPkcs11Lib::OpenSession(LONG slot, VARIANT* newSession) {
     VariantInit(newSession);
     std::lock_guard guard(lock_);
     // Checked under the lock: an Unload on another thread may not clear the table in between.
-    CK_FUNCTION_LIST_PTR f = functions();
-    if (f == nullptr) {
-        return kHrCryptokiNotInitialized;
-    }
-    if (f->C_OpenSession == nullptr) {
-        return HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED);
+    HRESULT unavailable = S_OK;
+    const auto C_OpenSession = entry(&CK_FUNCTION_LIST::C_OpenSession, &unavailable);
+    if (C_OpenSession == nullptr) {
+        return unavailable;
     }
     CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
-    const CK_RV rv = f->C_OpenSession(slotFrom(slot), CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr,
-                                      nullptr, &handle);
+    const CK_RV rv = C_OpenSession(slotFrom(slot), CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr,
+                                   nullptr, &handle);
     if (rv != CKR_OK) {
         return HresultFromRv(rv);
     }
     // Without a session object the client could never close the token session: close it.
     auto abandon = [&](HRESULT hr) {
-        if (f->C_CloseSession != nullptr) {
-            f->C_CloseSession(handle);
+        HRESULT ignored = S_OK;
+        if (const auto C_CloseSession = entry(&CK_FUNCTION_LIST::C_CloseSession, &ignored)) {
+            C_CloseSession(handle);
         }
         return hr;
     };
@@ -302,15 +299,13 @@ HRESULT CPkcs11Lib::InitToken(LONG slotId, BSTR pin, BSTR tokenLabel) {
         CK_UTF8CHAR label[kLabelBuffer];
         fillLabel(tokenLabel != nullptr ? vantor::ole::toUtf8(tokenLabel) : std::string(), label);
         std::lock_guard guard(lock_);
-        CK_FUNCTION_LIST_PTR f = functions();
-        if (f == nullptr) {
-            return remember(kHrCryptokiNotInitialized);
+        HRESULT unavailable = S_OK;
+        const auto C_InitToken = entry(&CK_FUNCTION_LIST::C_InitToken, &unavailable);
+        if (C_InitToken == nullptr) {
+            return remember(unavailable);
         }
-        if (f->C_InitToken == nullptr) {
-            return remember(HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED));
-        }
-        return remember(HresultFromRv(
-            f->C_InitToken(slotFrom(slotId), pinText.bytes(), pinText.size(), label)));
+        return remember(
+            HresultFromRv(C_InitToken(slotFrom(slotId), pinText.bytes(), pinText.size(), label)));
     } catch (...) {
         return remember(E_OUTOFMEMORY);
     }
@@ -321,15 +316,13 @@ HRESULT CPkcs11Lib::get_TokenValid(LONG slotId, VARIANT_BOOL* result) {
     if (result == nullptr) {
         return remember(E_POINTER);
     }
-    CK_FUNCTION_LIST_PTR f = functions();
-    if (f == nullptr) {
-        return remember(kHrCryptokiNotInitialized);
-    }
-    if (f->C_GetTokenInfo == nullptr) {
-        return remember(HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED));
+    HRESULT unavailable = S_OK;
+    const auto C_GetTokenInfo = entry(&CK_FUNCTION_LIST::C_GetTokenInfo, &unavailable);
+    if (C_GetTokenInfo == nullptr) {
+        return remember(unavailable);
     }
     CK_TOKEN_INFO info{};
-    const CK_RV rv = f->C_GetTokenInfo(slotFrom(slotId), &info);
+    const CK_RV rv = C_GetTokenInfo(slotFrom(slotId), &info);
     // An empty slot or a token the module cannot read is an answer, not a failure.
     if (rv == CKR_OK || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED) {
         *result = rv == CKR_OK ? VARIANT_TRUE : VARIANT_FALSE;
@@ -343,15 +336,13 @@ HRESULT CPkcs11Lib::get_TokenPresent(LONG slotId, VARIANT_BOOL* result) {
     if (result == nullptr) {
         return remember(E_POINTER);
     }
-    CK_FUNCTION_LIST_PTR f = functions();
-    if (f == nullptr) {
-        return remember(kHrCryptokiNotInitialized);
-    }
-    if (f->C_GetSlotInfo == nullptr) {
-        return remember(HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED));
+    HRESULT unavailable = S_OK;
+    const auto C_GetSlotInfo = entry(&CK_FUNCTION_LIST::C_GetSlotInfo, &unavailable);
+    if (C_GetSlotInfo == nullptr) {
+        return remember(unavailable);
     }
     CK_SLOT_INFO info{};
-    const CK_RV rv = f->C_GetSlotInfo(slotFrom(slotId), &info);
+    const CK_RV rv = C_GetSlotInfo(slotFrom(slotId), &info);
     if (rv != CKR_OK) {
         return remember(HresultFromRv(rv));
     }
@@ -365,15 +356,13 @@ HRESULT CPkcs11Lib::get_TokenInfo(LONG slotId, VARIANT* result) {
         return remember(E_POINTER);
     }
     VariantInit(result);
-    CK_FUNCTION_LIST_PTR f = functions();
-    if (f == nullptr) {
-        return remember(kHrCryptokiNotInitialized);
-    }
-    if (f->C_GetTokenInfo == nullptr) {
-        return remember(HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED));
+    HRESULT unavailable = S_OK;
+    const auto C_GetTokenInfo = entry(&CK_FUNCTION_LIST::C_GetTokenInfo, &unavailable);
+    if (C_GetTokenInfo == nullptr) {
+        return remember(unavailable);
     }
     CK_TOKEN_INFO info{};
-    const CK_RV rv = f->C_GetTokenInfo(slotFrom(slotId), &info);
+    const CK_RV rv = C_GetTokenInfo(slotFrom(slotId), &info);
     if (rv != CKR_OK) {
         return remember(HresultFromRv(rv));
     }

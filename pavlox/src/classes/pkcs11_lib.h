@@ -56,6 +56,22 @@ class CPkcs11Lib final : public ObjectRoot,
     void* interfaceFor(REFIID riid) override;
     // Frees the library and forgets the module; the lock is held.
     void release();
+    // The module's entry point `member` when the module is loaded, initialized and offers it;
+    // otherwise null, with the code to report (not initialized, or the folded
+    // CKR_FUNCTION_NOT_SUPPORTED) in *unavailable. Read and used under the lock.
+    template <typename Fn>
+    Fn entry(Fn CK_FUNCTION_LIST::*member, HRESULT* unavailable) const {
+        CK_FUNCTION_LIST_PTR f = functions();
+        if (f == nullptr) {
+            *unavailable = vantor::pkcs11::kHrCryptokiNotInitialized;
+            return nullptr;
+        }
+        if (f->*member == nullptr) {
+            *unavailable = vantor::pkcs11::HresultFromRv(CKR_FUNCTION_NOT_SUPPORTED);
+            return nullptr;
+        }
+        return f->*member;
+    }
     HRESULT remember(HRESULT hr) {
         lastResult_.store(hr);
         return hr;
