@@ -105,6 +105,7 @@ struct Module {
     std::mutex mutex;  // guards everything below except the atomics
     Config config;
     std::string configError;  // set when the environment's configuration was refused
+    std::string lastRefusal;  // why the last FaultP11_Configure was refused; "" after a success
     bool initialized = false;
     bool initArgsNull = false;
     std::vector<Token> tokens;
@@ -1105,8 +1106,6 @@ CK_FUNCTION_LIST* functionList() {
     return &list;
 }
 
-thread_local std::string lastError;
-
 }  // namespace
 }  // namespace vantor::faultp11
 
@@ -1120,30 +1119,30 @@ VANTOR_EXPORT int FaultP11_Configure(const char* spec) {
     try {
         std::string why;
         auto config = ParseConfig(spec == nullptr ? "" : spec, &why);
-        if (!config) {
-            lastError = why;
-            return -1;
-        }
         Module& m = M();
         std::lock_guard lock(m.mutex);
+        if (!config) {
+            m.lastRefusal = std::move(why);
+            return -1;
+        }
         m.configError.clear();
         m.apply(std::move(*config));
-        lastError.clear();
+        m.lastRefusal.clear();
         return 0;
     } catch (...) {
-        lastError = "out of memory";
-        return -1;
+        return -1;  // out of memory: the reason cannot be stored either
     }
 }
 
 VANTOR_EXPORT const char* FaultP11_LastError(void) {
-    // A refused environment configuration is reported until a configuration succeeds.
-    if (lastError.empty()) {
-        Module& m = M();
-        std::lock_guard lock(m.mutex);
-        return m.configError.c_str();  // stable: only Configure changes it
-    }
-    return lastError.c_str();
+    // The module keeps no thread-local state: tests load and unload it many times in one
+    // process, and a thread_local with a destructor pins the module in memory and leaves
+    // dynamic TLS blocks behind for the leak checker to scan at exit.
+    // A refused environment configuration is reported until a configuration succeeds. The
+    // text stays valid until the next FaultP11_Configure, the only writer of both strings.
+    Module& m = M();
+    std::lock_guard lock(m.mutex);
+    return m.lastRefusal.empty() ? m.configError.c_str() : m.lastRefusal.c_str();
 }
 
 VANTOR_EXPORT unsigned long FaultP11_Count(const char* key) {
