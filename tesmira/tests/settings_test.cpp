@@ -70,12 +70,12 @@ TEST_F(Settings, AtrTableKeepsOnlyCompleteEntries) {
              {"b-type", "4"}});
     AtrTable table = tesmira::LoadAtrTable(store_);
     ASSERT_EQ(table.size(), 1u);
-    const tesmira::AtrItem* a = table.find("3B FF 18 00");
+    const tesmira::atrItem* a = table.find("3B FF 18 00");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->atrMask, "FF FF FF 00");
     EXPECT_EQ(a->p11, "qrpkisc.dll");
-    EXPECT_EQ(a->cardType, 3);
-    EXPECT_EQ(a->cardName, "Card A");
+    EXPECT_EQ(a->CardType, 3);
+    EXPECT_EQ(a->CardName, "Card A");
 }
 
 TEST_F(Settings, AtrTableDropsBadEntriesAndReadsOn) {
@@ -117,7 +117,7 @@ TEST_F(Settings, AtrTableDropsBadEntriesAndReadsOn) {
     ASSERT_EQ(table.size(), 2u);
     EXPECT_EQ(table.items()[0].p11, "one.dll");
     EXPECT_EQ(table.items()[1].p11, "seven.dll");
-    EXPECT_EQ(table.items()[1].cardType, -2);
+    EXPECT_EQ(table.items()[1].CardType, -2);
     EXPECT_NE(table.find("3BAA"), nullptr);
     EXPECT_EQ(table.find("3BCC"), nullptr);
 }

@@ -36,7 +36,7 @@ std::vector<std::string> characters(std::string_view text) {
 
 }  // namespace
 
-bool AtrTable::add(AtrItem item) {
+bool AtrTable::add(atrItem item) {
     if (find(item.atr) != nullptr) {
         return false;
     }
@@ -44,8 +44,8 @@ bool AtrTable::add(AtrItem item) {
     return true;
 }
 
-const AtrItem* AtrTable::find(std::string_view atr) const {
-    for (const AtrItem& item : items_) {
+const atrItem* AtrTable::find(std::string_view atr) const {
+    for (const atrItem& item : items_) {
         if (item.atr.size() == atr.size() &&
             strncasecmp(item.atr.data(), atr.data(), atr.size()) == 0) {
             return &item;
@@ -83,16 +83,16 @@ std::optional<std::int16_t> ParseCardType(std::string_view text) {
 AtrTable LoadAtrTable(const SettingsStore& settings) {
     AtrTable table;
     for (const std::string& k : characters(settings.get(kSection, "list"))) {
-        AtrItem item;
+        atrItem item;
         item.atr = settings.get(kSection, k + "-atr");
         item.atrMask = settings.get(kSection, k + "-atrMask");
         item.p11 = settings.get(kSection, k + "-P11");
-        item.cardName = settings.get(kSection, k + "-name");
+        item.CardName = settings.get(kSection, k + "-name");
         std::optional<std::int16_t> type = ParseCardType(settings.get(kSection, k + "-type"));
         if (!type) {
             continue;
         }
-        item.cardType = *type;
+        item.CardType = *type;
         if (item.p11.empty() || item.atr.empty() || item.atrMask.empty() ||
             item.atr.size() != item.atrMask.size()) {
             continue;

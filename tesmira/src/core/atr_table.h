@@ -11,12 +11,12 @@ namespace tesmira {
 
 class SettingsStore;
 
-struct AtrItem {
+struct atrItem {
     std::string atr;            // as the card library's ATR comparison takes it
     std::string atrMask;        // same length as atr
     std::string p11;            // PKCS#11 library file name for cards of this ATR
-    std::int16_t cardType = 0;  // registry card type
-    std::string cardName;       // kept, not displayed
+    std::int16_t CardType = 0;  // registry card type
+    std::string CardName;       // kept, not displayed
 };
 
 // Entries in the order they were added, keyed by their ATR text. Keys compare without regard to
@@ -25,14 +25,14 @@ struct AtrItem {
 class AtrTable final {
   public:
     // False (and nothing added) when an entry with the same ATR is already there.
-    bool add(AtrItem item);
-    const AtrItem* find(std::string_view atr) const;
-    const std::vector<AtrItem>& items() const { return items_; }
+    bool add(atrItem item);
+    const atrItem* find(std::string_view atr) const;
+    const std::vector<atrItem>& items() const { return items_; }
     std::size_t size() const { return items_.size(); }
     bool empty() const { return items_.empty(); }
 
   private:
-    std::vector<AtrItem> items_;
+    std::vector<atrItem> items_;
 };
 
 // A card type as the table stores it: decimal text of a 16-bit integer, blanks around it
