@@ -146,6 +146,8 @@ TEST(LoadMessageMissing, IsEmptyWithoutALanguageLibrary) {
     EXPECT_EQ(tesmira::LoadMessage(1900), "");
     EXPECT_EQ(tesmira::LoadMessage(20), "");  // no string resources in the program
     EXPECT_EQ(tesmira::LoadMessage(-5), "");
+    // Beyond 32 bits: not message 1101 with the high bits dropped.
+    EXPECT_EQ(tesmira::LoadMessage(0x100000000L + 1101), "");
 }
 
 }  // namespace

@@ -51,7 +51,8 @@ DWORD MessageLanguageFor(LCID threadLocale) {
 }
 
 std::string LoadMessage(long id) {
-    if (id < 0) {
+    // Message numbers are 32-bit: a larger id must not wrap onto another message's number.
+    if (id < 0 || static_cast<unsigned long>(id) > 0xFFFFFFFFul) {
         return {};
     }
     if (id < 1000) {
