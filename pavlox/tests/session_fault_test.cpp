@@ -2,6 +2,7 @@
 // unloaded session answers, the search's argument rules and its 256-object room, the exact
 // module calls of an attribute read, and objects used from several threads while the session
 // closes. Every test ends with no server object left alive.
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <thread>
@@ -452,6 +453,62 @@ TEST_F(SessionFault, AttributeWrites) {
     text.vt = VT_BSTR;
     text.bstrVal = SysAllocString(u"abc");
     EXPECT_EQ(data->Sign(text, sig.get()), static_cast<HRESULT>(0x80400054u));
+    VariantClear(&text);
+}
+
+// C_SignInit and C_Sign as a module with a faulty length report answers them: the length query
+// announces `announced` bytes, the signing call writes at most the room it was given and reports
+// `written`.
+struct LyingSigner {
+    static inline CK_ULONG announced = 0;
+    static inline CK_ULONG written = 0;
+    static CK_RV SignInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return CKR_OK; }
+    static CK_RV Sign(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out,
+                      CK_ULONG_PTR length) {
+        if (out != nullptr) {
+            std::memset(out, 0x5A, std::min(*length, written));
+        }
+        *length = out == nullptr ? announced : written;
+        return CKR_OK;
+    }
+};
+
+TEST_F(SessionFault, SignRefusesLengthsTheModuleCannotKeep) {
+    Lib lib;
+    auto s = open(lib);
+    ASSERT_TRUE(s);
+    auto data = byLabel(s.get(), "Fault Data");
+    ASSERT_TRUE(data);
+    // The fault module signs nothing: its list is given a signer for this test only.
+    CK_FUNCTION_LIST_PTR list = fault_.functions();
+    const CK_FUNCTION_LIST saved = *list;
+    list->C_SignInit = &LyingSigner::SignInit;
+    list->C_Sign = &LyingSigner::Sign;
+    struct Restore {
+        CK_FUNCTION_LIST_PTR list;
+        const CK_FUNCTION_LIST& saved;
+        ~Restore() { *list = saved; }
+    } restore{list, saved};
+
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(u"digest");
+    vantor::ole::Variant sig;
+    // The unavailable mark as a signature length: refused, never allocated or thrown.
+    LyingSigner::announced = CK_UNAVAILABLE_INFORMATION;
+    EXPECT_EQ(data->Sign(text, sig.get()), E_OUTOFMEMORY);
+    EXPECT_EQ(sig->vt, VT_EMPTY);
+    // More bytes than announced: the answer cannot be trusted.
+    LyingSigner::announced = 4;
+    LyingSigner::written = 5;
+    EXPECT_EQ(data->Sign(text, sig.get()), E_UNEXPECTED);
+    // Fewer bytes than announced: exactly those come back.
+    LyingSigner::written = 3;
+    ASSERT_EQ(data->Sign(text, sig.get()), S_OK);
+    ASSERT_EQ(sig->vt, VT_ARRAY | VT_UI1);
+    EXPECT_EQ(sig->parray->rgsabound[0].cElements, 3u);
+    EXPECT_EQ(sig->parray->rgsabound[0].lLbound, 0);
     VariantClear(&text);
 }
 

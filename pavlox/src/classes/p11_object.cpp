@@ -255,7 +255,14 @@ HRESULT CP11Object::Sign(VARIANT toSign, VARIANT* signature) {
         if (rv != CKR_OK) {
             return HresultFromRv(rv);
         }
-        SecureBytes out(length);
+        // Sized from the module's answer: a length no buffer can hold (the unavailable mark ~0,
+        // say) is refused like any failed allocation instead of escaping as an exception.
+        SecureBytes out;
+        try {
+            out.resize(length);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
         rv = f->C_Sign(session, input, inputLength, out.empty() ? &none : out.data(), &length);
         if (rv != CKR_OK) {
             return HresultFromRv(rv);
