@@ -134,7 +134,8 @@ TEST(CardType, ReadsSixteenBitNumbersOnly) {
     EXPECT_EQ(tesmira::ParseCardType("-32768"), std::optional<std::int16_t>(-32768));
     EXPECT_EQ(tesmira::ParseCardType("2.5"), std::optional<std::int16_t>(2));  // half to even
     EXPECT_EQ(tesmira::ParseCardType("3.5"), std::optional<std::int16_t>(4));
-    for (const char* bad : {"", "  ", "32768", "1e3", "0x10", "12abc", "--1", "nan"}) {
+    for (const char* bad :
+         {"", "  ", "32768", "1e3", "0x10", "12abc", "--1", "+-1", "++1", "nan"}) {
         EXPECT_FALSE(tesmira::ParseCardType(bad)) << bad;
     }
 }
@@ -163,6 +164,8 @@ TEST_F(Settings, WindowPositionRoundTripsAndSurvivesMinimising) {
     // A damaged value falls back to the default.
     ASSERT_TRUE(store_.save("Settings", "MainTop", "left of the screen"));
     EXPECT_EQ(tesmira::ReadWindowPosition(store_).top, 1000.0f);
+    ASSERT_TRUE(store_.save("Settings", "MainLeft", "+-300"));
+    EXPECT_EQ(tesmira::ReadWindowPosition(store_).left, 1000.0f);
 }
 
 }  // namespace

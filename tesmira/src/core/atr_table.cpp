@@ -61,8 +61,12 @@ std::optional<std::int16_t> ParseCardType(std::string_view text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
         text.remove_suffix(1);
     }
+    // One sign at most: a '+' is dropped here, so "+-5" must not become -5.
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
+        if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+            return std::nullopt;
+        }
     }
     if (text.empty()) {
         return std::nullopt;

@@ -37,8 +37,12 @@ bool ParseSingle(std::string_view text, float* value) {
     while (!text.empty() && text.back() == ' ') {
         text.remove_suffix(1);
     }
+    // One sign at most: a '+' is dropped here, so "+-5" must not become -5.
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
+        if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+            return false;
+        }
     }
     float parsed = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
