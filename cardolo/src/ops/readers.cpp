@@ -67,6 +67,12 @@ std::int32_t readersList(char* buffer, std::uint32_t* length) {
     if (length == nullptr) {
         return kErrNothingToDo;
     }
+    // A length of SCARD_AUTOALLOCATE would have PC/SC allocate the list and store its address in
+    // the caller's character buffer; the context that owns that memory is released before we
+    // return, so the caller could never free it. Refused like any other failure of the listing.
+    if (*length == SCARD_AUTOALLOCATE) {
+        return kErrNoReader;
+    }
     PcscContext context;
     if (!context.establish()) {
         return kErrNoContext;
