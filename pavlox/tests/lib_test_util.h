@@ -18,10 +18,13 @@ namespace pavlox::testing {
 class Lib final {
   public:
     Lib() { createInternal(&lib_); }
-    ~Lib() {
+    ~Lib() { reset(); }
+    // Releases the library early (unloading the module unless a session still holds it).
+    void reset() {
         if (lib_ != nullptr) {
             lib_->Release();
         }
+        lib_ = nullptr;
     }
     Lib(const Lib&) = delete;
     Lib& operator=(const Lib&) = delete;

@@ -8,6 +8,7 @@
 
 #include "classes/p11_session.h"
 #include "fault_module.h"
+#include "frame/module.h"
 #include "lib_test_util.h"
 
 namespace pavlox::testing {
@@ -24,7 +25,10 @@ class LibFault : public ::testing::Test {
         if (!fault_.ok()) {
             GTEST_SKIP() << "fault module not built or not loadable at " << fault_.path();
         }
+        ASSERT_EQ(moduleLockCount(), 0);
     }
+    // Whatever a test did, no library, session, collection or token description outlives it.
+    void TearDown() override { EXPECT_EQ(moduleLockCount(), 0); }
     void configure(const std::string& spec) {
         std::string why;
         ASSERT_TRUE(fault_.configure(spec, &why)) << why;
@@ -313,6 +317,10 @@ TEST_F(LibFault, TokenTextsAreTrimmedAtBlanksAndNul) {
     auto* token = static_cast<CTokenInfo*>(static_cast<ITokenInfo*>(out.pdispVal));
     const CK_TOKEN_INFO raw = rawInfo(1);
     EXPECT_EQ(std::memcmp(&token->info(), &raw, sizeof(raw)), 0);
+    // It is a copy: it outlives its library, and keeps the server from unloading meanwhile.
+    lib.reset();
+    EXPECT_GT(moduleLockCount(), 0);
+    EXPECT_EQ(tokenTexts(out).label, "ABC");
     VariantClear(&out);
 
     // A freshly created one holds zeros and reads as empty texts.
