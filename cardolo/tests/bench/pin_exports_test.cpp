@@ -136,6 +136,16 @@ TEST_F(PinExports, SecureMessagingKeysAndTheCardsVerdict) {
     key[0] ^= 0x10;
     EXPECT_EQ(verify(nullptr, nullptr, kDsPin, nullptr, 1, key.data()), -10) << "wrong key";
     EXPECT_NE(verify(nullptr, nullptr, kDsPin, nullptr, 0), 0) << "plain where protection is due";
+
+    // A change or an unblock under the wrong key is a secure-messaging failure, not a wrong
+    // value, and leaves the signature PIN as it was.
+    EXPECT_EQ(api.ChangePinPuk(index(), nullptr, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0,
+                               b(kDsPin), 8, b("6666"), 4, nullptr, 0, nullptr, 0, key.data(), 1),
+              -10);
+    EXPECT_EQ(api.UnblockPin(index(), nullptr, nullptr, 0, nullptr, 0, b(kDsPuk), 8, b("6666"), 4,
+                             key.data(), 1),
+              -10);
+    EXPECT_EQ(verify(nullptr, nullptr, kDsPin, nullptr), 0);
 }
 
 TEST_F(PinExports, ChangedReferenceSettingChangesP2) {
