@@ -178,6 +178,19 @@ HRESULT CP11Session::preChecks(CK_FUNCTION_LIST_PTR* f) const {
     return *f != nullptr ? S_OK : kHrCryptokiNotInitialized;
 }
 
+template <typename Entry>
+HRESULT CP11Session::liveSessionChecks(Entry CK_FUNCTION_LIST::*entry,
+                                       CK_FUNCTION_LIST_PTR* f) const {
+    const HRESULT hr = preChecks(f);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (!probe()) {
+        return kHrSessionHandleInvalid;
+    }
+    return (*f)->*entry != nullptr ? S_OK : kHrFunctionNotSupported;
+}
+
 HRESULT CP11Session::get_Valid(VARIANT_BOOL* result) {
     Frame frame(*this);
     if (result != nullptr && library_ != nullptr && library_->initialized()) {
@@ -248,15 +261,8 @@ HRESULT CP11Session::Login(BSTR pin, VARIANT_BOOL loginAsSO) {
 HRESULT CP11Session::Logout() {
     Frame frame(*this);
     CK_FUNCTION_LIST_PTR f = nullptr;
-    HRESULT hr = preChecks(&f);
-    if (FAILED(hr)) {
+    if (HRESULT hr = liveSessionChecks(&CK_FUNCTION_LIST::C_Logout, &f); FAILED(hr)) {
         return remember(hr);
-    }
-    if (!probe()) {
-        return remember(kHrSessionHandleInvalid);
-    }
-    if (f->C_Logout == nullptr) {
-        return remember(kHrFunctionNotSupported);
     }
     return remember(HresultFromRv(f->C_Logout(handle_)));
 }
@@ -268,15 +274,8 @@ HRESULT CP11Session::SetPIN(BSTR oldPin, BSTR newPin) {
         PinBytes newBytes(newPin);
         Frame frame(*this);
         CK_FUNCTION_LIST_PTR f = nullptr;
-        HRESULT hr = preChecks(&f);
-        if (FAILED(hr)) {
+        if (HRESULT hr = liveSessionChecks(&CK_FUNCTION_LIST::C_SetPIN, &f); FAILED(hr)) {
             return remember(hr);
-        }
-        if (!probe()) {
-            return remember(kHrSessionHandleInvalid);
-        }
-        if (f->C_SetPIN == nullptr) {
-            return remember(kHrFunctionNotSupported);
         }
         return remember(HresultFromRv(f->C_SetPIN(handle_, oldBytes.data(), oldBytes.size(),
                                                   newBytes.data(), newBytes.size())));
@@ -290,15 +289,8 @@ HRESULT CP11Session::InitPIN(BSTR newPin) {
         PinBytes bytes(newPin);
         Frame frame(*this);
         CK_FUNCTION_LIST_PTR f = nullptr;
-        HRESULT hr = preChecks(&f);
-        if (FAILED(hr)) {
+        if (HRESULT hr = liveSessionChecks(&CK_FUNCTION_LIST::C_InitPIN, &f); FAILED(hr)) {
             return remember(hr);
-        }
-        if (!probe()) {
-            return remember(kHrSessionHandleInvalid);
-        }
-        if (f->C_InitPIN == nullptr) {
-            return remember(kHrFunctionNotSupported);
         }
         // Whether the session must be logged in as security officer is the module's call.
         return remember(HresultFromRv(f->C_InitPIN(handle_, bytes.data(), bytes.size())));

@@ -74,6 +74,11 @@ class CP11Session final : public ObjectRoot, public IP11Session, public ISupport
     // The common pre-checks of a member: a library attached (else E_UNEXPECTED) and initialized
     // (else 0x80400190). *f receives the function list. Only with the chain held.
     HRESULT preChecks(CK_FUNCTION_LIST_PTR* f) const;
+    // The pre-checks of a member that needs a session the module still knows: preChecks, then
+    // 0x804000B3 for a closed or unknown handle, then 0x80400054 when the module lacks the
+    // entry point. *f receives the function list. Only with the chain held.
+    template <typename Entry>
+    HRESULT liveSessionChecks(Entry CK_FUNCTION_LIST::*entry, CK_FUNCTION_LIST_PTR* f) const;
 
     std::recursive_mutex lock_;      // taken before the library's lock, never after it
     CPkcs11Lib* library_ = nullptr;  // counted reference
