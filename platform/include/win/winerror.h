@@ -100,6 +100,23 @@
 #define SCARD_W_RESET_CARD static_cast<LONG>(0x80100068u)
 #define SCARD_W_REMOVED_CARD static_cast<LONG>(0x80100069u)
 
+// Certificate decoding and certificate store codes (crypt32).
+#define CRYPT_E_MSG_ERROR static_cast<HRESULT>(0x80091001u)
+#define CRYPT_E_UNEXPECTED_ENCODING static_cast<HRESULT>(0x80091005u)
+#define CRYPT_E_NOT_FOUND static_cast<HRESULT>(0x80092004u)
+#define CRYPT_E_EXISTS static_cast<HRESULT>(0x80092005u)
+#define CRYPT_E_NO_KEY_PROPERTY static_cast<HRESULT>(0x8009200Bu)
+#define CRYPT_E_ASN1_EOD static_cast<HRESULT>(0x80093102u)
+#define CRYPT_E_ASN1_CORRUPT static_cast<HRESULT>(0x80093103u)
+#define CRYPT_E_ASN1_BADTAG static_cast<HRESULT>(0x8009310Bu)
+// The provider DLL named by a certificate's key provider information cannot be reached.
+#ifndef NTE_PROV_DLL_NOT_FOUND
+#define NTE_PROV_DLL_NOT_FOUND static_cast<HRESULT>(0x8009001Eu)
+#endif
+#ifndef NTE_BAD_KEYSET
+#define NTE_BAD_KEYSET static_cast<HRESULT>(0x80090016u)
+#endif
+
 // Registry and path errors.
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_FILENAME_EXCED_RANGE 206L
