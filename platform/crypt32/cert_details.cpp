@@ -215,6 +215,10 @@ std::optional<CertificateText> describeCertificate(const BYTE* der, size_t size)
         ExtensionText e;
         e.oid = oidOf(obj);
         e.name = objName(obj);
+        // OpenSSL's long names carry a "X509v3 " prefix that says nothing to a reader.
+        if (e.name.rfind("X509v3 ", 0) == 0) {
+            e.name.erase(0, 7);
+        }
         e.critical = X509_EXTENSION_get_critical(ext) != 0;
         e.value = extensionValue(ext);
         t.extensions.push_back(std::move(e));
