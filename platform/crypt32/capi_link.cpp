@@ -11,7 +11,11 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvi
 
 namespace vantor::crypt32 {
 
-AcquireContextW capiAcquireContextW() { return &::CryptAcquireContextW; }
-AcquireContextA capiAcquireContextA() { return &::CryptAcquireContextA; }
+AcquireContextW capiAcquireContextW() {
+    return &::CryptAcquireContextW;
+}
+AcquireContextA capiAcquireContextA() {
+    return &::CryptAcquireContextA;
+}
 
 }  // namespace vantor::crypt32

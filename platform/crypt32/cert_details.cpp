@@ -85,7 +85,8 @@ std::string simpleName(const X509_NAME* name) {
         int i = X509_NAME_get_index_by_NID(name, nid, -1);
         if (i >= 0) {
             unsigned char* utf8 = nullptr;
-            int len = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)));
+            int len =
+                ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i)));
             if (len >= 0) {
                 std::string s(reinterpret_cast<char*>(utf8), static_cast<size_t>(len));
                 OPENSSL_free(utf8);
@@ -195,10 +196,11 @@ std::optional<CertificateText> describeCertificate(const BYTE* der, size_t size)
 
     if (EVP_PKEY* key = X509_get0_pubkey(x.get())) {
         int id = EVP_PKEY_get_base_id(key);
-        std::string kind = id == EVP_PKEY_RSA ? "RSA"
-                           : id == EVP_PKEY_EC ? "ECC"
+        std::string kind = id == EVP_PKEY_RSA   ? "RSA"
+                           : id == EVP_PKEY_EC  ? "ECC"
                            : id == EVP_PKEY_DSA ? "DSA"
-                                                : OBJ_nid2sn(id) ? OBJ_nid2sn(id) : "unknown";
+                           : OBJ_nid2sn(id)     ? OBJ_nid2sn(id)
+                                                : "unknown";
         t.publicKey = kind + " (" + std::to_string(EVP_PKEY_get_bits(key)) + " Bits)";
     }
     if (X509_PUBKEY* pub = X509_get_X509_PUBKEY(x.get())) {

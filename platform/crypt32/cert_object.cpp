@@ -197,12 +197,10 @@ std::unique_ptr<CertObject> CertObject::decode(const BYTE* der, size_t size) {
     info.SignatureAlgorithm.pszObjId = c->sigOid_.data();
     setBlob(info.SignatureAlgorithm.Parameters, c->sigParams_);
 
-    c->issuer_ = encode(X509_get_issuer_name(x.get()), [](const X509_NAME* v, unsigned char** o) {
-        return i2d_X509_NAME(v, o);
-    });
-    c->subject_ = encode(X509_get_subject_name(x.get()), [](const X509_NAME* v, unsigned char** o) {
-        return i2d_X509_NAME(v, o);
-    });
+    c->issuer_ = encode(X509_get_issuer_name(x.get()),
+                        [](const X509_NAME* v, unsigned char** o) { return i2d_X509_NAME(v, o); });
+    c->subject_ = encode(X509_get_subject_name(x.get()),
+                         [](const X509_NAME* v, unsigned char** o) { return i2d_X509_NAME(v, o); });
     setBlob(info.Issuer, c->issuer_);
     setBlob(info.Subject, c->subject_);
     info.NotBefore = toFileTime(X509_get0_notBefore(x.get()));
@@ -273,8 +271,12 @@ void CertObject::attach(CertStore* store, std::int64_t id) {
     ctx_.hCertStore = store;
 }
 
-Bytes CertObject::sha1() const { return digest(der_, EVP_sha1()); }
-Bytes CertObject::md5() const { return digest(der_, EVP_md5()); }
+Bytes CertObject::sha1() const {
+    return digest(der_, EVP_sha1());
+}
+Bytes CertObject::md5() const {
+    return digest(der_, EVP_md5());
+}
 
 Bytes CertObject::identity() const {
     Bytes id;

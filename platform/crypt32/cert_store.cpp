@@ -101,8 +101,8 @@ class MemoryBackend final : public StoreBackend {
     };
 
     std::vector<Entry>::iterator find(std::int64_t id) {
-        auto it = std::find_if(certs_.begin(), certs_.end(),
-                               [&](const Entry& e) { return e.id == id; });
+        auto it =
+            std::find_if(certs_.begin(), certs_.end(), [&](const Entry& e) { return e.id == id; });
         if (it == certs_.end()) {
             throw StoreError{static_cast<DWORD>(CRYPT_E_NOT_FOUND)};
         }
@@ -180,6 +180,8 @@ CertStore* lookupStore(HCERTSTORE handle) {
     return liveStores().count(store) ? store : nullptr;
 }
 
-std::unique_ptr<StoreBackend> makeMemoryBackend() { return std::make_unique<MemoryBackend>(); }
+std::unique_ptr<StoreBackend> makeMemoryBackend() {
+    return std::make_unique<MemoryBackend>();
+}
 
 }  // namespace vantor::crypt32

@@ -22,7 +22,9 @@ HRESULT lastErrorAsHresult() {
 
 }  // namespace
 
-Certificate::~Certificate() { CertFreeCertificateContext(ctx_); }
+Certificate::~Certificate() {
+    CertFreeCertificateContext(ctx_);
+}
 
 Certificate::Certificate(Certificate&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 
@@ -35,8 +37,9 @@ Certificate& Certificate::operator=(Certificate&& other) noexcept {
 }
 
 HRESULT Certificate::Import(const std::vector<BYTE>& encoded) {
-    PCCERT_CONTEXT ctx = CertCreateCertificateContext(
-        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.data(), static_cast<DWORD>(encoded.size()));
+    PCCERT_CONTEXT ctx =
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.data(),
+                                     static_cast<DWORD>(encoded.size()));
     if (ctx == nullptr) {
         return lastErrorAsHresult();
     }
@@ -67,7 +70,8 @@ HRESULT Certificate::Display() const {
     if (ui == nullptr) {
         return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     }
-    auto view = ProcAs<PFN_CryptUIDlgViewCertificateA>(GetProcAddress(ui, "CryptUIDlgViewCertificateA"));
+    auto view =
+        ProcAs<PFN_CryptUIDlgViewCertificateA>(GetProcAddress(ui, "CryptUIDlgViewCertificateA"));
     HRESULT hr = S_OK;
     if (view == nullptr) {
         hr = HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);

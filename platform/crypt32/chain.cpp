@@ -29,10 +29,9 @@ std::vector<BYTE> findIssuer(X509* child) {
     static const char* const kStores[] = {"MY", "CA", "AddressBook", "ROOT"};
     for (DWORD location : {CERT_SYSTEM_STORE_CURRENT_USER, CERT_SYSTEM_STORE_LOCAL_MACHINE}) {
         for (const char* name : kStores) {
-            HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                             location | CERT_STORE_OPEN_EXISTING_FLAG |
-                                                 CERT_STORE_READONLY_FLAG,
-                                             name);
+            HCERTSTORE store = CertOpenStore(
+                CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, name);
             if (store == nullptr) {
                 continue;
             }

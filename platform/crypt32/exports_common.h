@@ -38,7 +38,9 @@ R guarded(R failed, Fn&& fn) {
     }
 }
 
-[[noreturn]] inline void raise(HRESULT code) { throw StoreError{static_cast<DWORD>(code)}; }
+[[noreturn]] inline void raise(HRESULT code) {
+    throw StoreError{static_cast<DWORD>(code)};
+}
 
 // A live context or E_INVALIDARG.
 CertObject& requireContext(PCCERT_CONTEXT ctx);

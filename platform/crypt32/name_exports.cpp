@@ -71,26 +71,28 @@ std::string nameToStr(PCERT_NAME_BLOB name, DWORD strType) {
 
 using namespace vantor::crypt32;
 
-DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
-                         void* pvTypePara, LPSTR pszNameString, DWORD cchNameString) {
+DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                         LPSTR pszNameString, DWORD cchNameString) {
     std::string text = guarded<std::string>(
         std::string(), [&] { return nameString(pCertContext, dwType, dwFlags, pvTypePara); });
     return putText(text, pszNameString, cchNameString);
 }
 
-DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
-                         void* pvTypePara, LPWSTR pszNameString, DWORD cchNameString) {
+DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                         LPWSTR pszNameString, DWORD cchNameString) {
     std::string text = guarded<std::string>(
         std::string(), [&] { return nameString(pCertContext, dwType, dwFlags, pvTypePara); });
     return putText(utf8ToUtf16(text), pszNameString, cchNameString);
 }
 
 DWORD CertNameToStrA(DWORD, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz, DWORD csz) {
-    std::string text = guarded<std::string>(std::string(), [&] { return nameToStr(pName, dwStrType); });
+    std::string text =
+        guarded<std::string>(std::string(), [&] { return nameToStr(pName, dwStrType); });
     return putText(text, psz, csz);
 }
 
 DWORD CertNameToStrW(DWORD, PCERT_NAME_BLOB pName, DWORD dwStrType, LPWSTR psz, DWORD csz) {
-    std::string text = guarded<std::string>(std::string(), [&] { return nameToStr(pName, dwStrType); });
+    std::string text =
+        guarded<std::string>(std::string(), [&] { return nameToStr(pName, dwStrType); });
     return putText(utf8ToUtf16(text), psz, csz);
 }

@@ -16,8 +16,8 @@ constexpr DWORD kPassedFlags = 0x00000020 | CRYPT_SILENT;
 
 HCRYPTPROV acquire(const KeyProvInfo& info, DWORD flags) {
     HCRYPTPROV prov = 0;
-    DWORD provFlags = (info.flags & kPassedFlags) |
-                      ((flags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
+    DWORD provFlags =
+        (info.flags & kPassedFlags) | ((flags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
     if (AcquireContextW w = capiAcquireContextW()) {
         if (!w(&prov, info.container ? info.container->c_str() : nullptr,
                info.provider ? info.provider->c_str() : nullptr, info.provType, provFlags)) {

@@ -84,7 +84,9 @@ bool getString(Reader& r, std::optional<std::u16string>& s) {
     return true;
 }
 
-size_t alignUp(size_t n) { return (n + alignof(void*) - 1) & ~(alignof(void*) - 1); }
+size_t alignUp(size_t n) {
+    return (n + alignof(void*) - 1) & ~(alignof(void*) - 1);
+}
 
 }  // namespace
 
@@ -108,9 +110,12 @@ std::optional<PropertyMap> parseProperties(const BYTE* data, size_t size) {
         if (!r.get32(id) || !r.get32(len) || id == 0 || !r.bytes(len, value)) {
             return std::nullopt;
         }
-        if (!props.emplace(id, std::move(value)).second) {
+        // Records are written in ascending id order; anything else (a repeat included) is
+        // damage.
+        if (!props.empty() && id <= props.rbegin()->first) {
             return std::nullopt;
         }
+        props.emplace(id, std::move(value));
     }
     return props;
 }

@@ -15,7 +15,8 @@ using Bytes = std::vector<BYTE>;
 using PropertyMap = std::map<DWORD, Bytes>;
 
 // Stored form of a property map: for each property, its id and length as 32-bit little-endian
-// numbers, then its bytes. Parsing refuses truncated records, id 0 and repeated ids.
+// numbers, then its bytes, in ascending id order. Parsing refuses truncated records, id 0 and
+// ids out of order or repeated.
 Bytes serializeProperties(const PropertyMap& props);
 std::optional<PropertyMap> parseProperties(const BYTE* data, size_t size);
 

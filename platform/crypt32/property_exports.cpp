@@ -147,8 +147,8 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
                     if (blob->cbData && blob->pbData == nullptr) {
                         raise(E_INVALIDARG);
                     }
-                    value = blob->cbData ? Bytes(blob->pbData, blob->pbData + blob->cbData)
-                                         : Bytes();
+                    value =
+                        blob->cbData ? Bytes(blob->pbData, blob->pbData + blob->cbData) : Bytes();
                 }
                 break;
         }
@@ -196,8 +196,7 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
                 } else {
                     raise(CRYPT_E_NOT_FOUND);
                 }
-                return copyOut(reinterpret_cast<const BYTE*>(&spec), sizeof(spec), pvData,
-                               pcbData);
+                return copyOut(reinterpret_cast<const BYTE*>(&spec), sizeof(spec), pvData, pcbData);
             }
             default: {
                 auto raw = contextProperty(cert, dwPropId);
@@ -242,8 +241,8 @@ BOOL CertGetEnhancedKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwFlags, PCERT_E
         } else {
             auto* base = reinterpret_cast<BYTE*>(pUsage);
             auto** array = reinterpret_cast<LPSTR*>(base + sizeof(CTL_USAGE));
-            char* text = reinterpret_cast<char*>(base + sizeof(CTL_USAGE) +
-                                                 list.size() * sizeof(LPSTR));
+            char* text =
+                reinterpret_cast<char*>(base + sizeof(CTL_USAGE) + list.size() * sizeof(LPSTR));
             for (size_t i = 0; i < list.size(); ++i) {
                 std::memcpy(text, list[i].c_str(), list[i].size() + 1);
                 array[i] = text;

@@ -137,7 +137,8 @@ using namespace vantor::crypt32;
 
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV, DWORD dwFlags,
                          const void* pvPara) {
-    return guarded<HCERTSTORE>(nullptr, [&] { return openStore(lpszStoreProvider, dwFlags, pvPara); });
+    return guarded<HCERTSTORE>(nullptr,
+                               [&] { return openStore(lpszStoreProvider, dwFlags, pvPara); });
 }
 
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol) {
@@ -190,8 +191,8 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
         if (ppStoreContext) {
             // The entry handed back may be the one already stored (USE_EXISTING).
             auto entry = store.backend().next(id - 1);
-            *ppStoreContext =
-                contextForEntry(store, entry && entry->id == id ? *entry : StoredCert{id, cert.der(), {}});
+            *ppStoreContext = contextForEntry(
+                store, entry && entry->id == id ? *entry : StoredCert{id, cert.der(), {}});
         }
         return TRUE;
     });

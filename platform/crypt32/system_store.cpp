@@ -153,7 +153,8 @@ PropertyMap decodeProps(const Bytes& raw) {
 
 class SqliteBackend final : public StoreBackend {
   public:
-    SqliteBackend(const std::string& file, std::string name) : conn_(file), name_(std::move(name)) {}
+    SqliteBackend(const std::string& file, std::string name)
+        : conn_(file), name_(std::move(name)) {}
 
     void init(bool openExisting) {
         Transaction tx(conn_);
@@ -201,9 +202,10 @@ class SqliteBackend final : public StoreBackend {
         std::int64_t existingId = 0;
         PropertyMap existingProps;
         if (disposition != CERT_STORE_ADD_ALWAYS) {
-            Statement q(conn_.db(),
-                        "SELECT id, not_before, props FROM certs WHERE store = ?1 AND identity = ?2 "
-                        "ORDER BY id LIMIT 1");
+            Statement q(
+                conn_.db(),
+                "SELECT id, not_before, props FROM certs WHERE store = ?1 AND identity = ?2 "
+                "ORDER BY id LIMIT 1");
             q.text(1, name_);
             q.blob(2, request.identity);
             if (q.step()) {
@@ -309,7 +311,8 @@ class SqliteBackend final : public StoreBackend {
 std::string storeDatabaseFile(StoreLocation location) {
     using registry::Hive;
     Hive hive = location == StoreLocation::CurrentUser ? Hive::User : Hive::Machine;
-    const char* file = location == StoreLocation::CurrentUser ? "user-certs.db" : "machine-certs.db";
+    const char* file =
+        location == StoreLocation::CurrentUser ? "user-certs.db" : "machine-certs.db";
     return (fs::path(registry::hiveFile(hive)).parent_path() / file).string();
 }
 

@@ -44,7 +44,11 @@ std::u16string utf8ToUtf16(const std::string& text) {
     size_t i = 0;
     while (i < n) {
         unsigned char c = p[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        size_t len = c < 0x80           ? 1
+                     : (c >> 5) == 0x6  ? 2
+                     : (c >> 4) == 0xE  ? 3
+                     : (c >> 3) == 0x1E ? 4
+                                        : 0;
         if (len == 0 || i + len > n) {
             appendUtf16(out, kReplacement);
             ++i;

@@ -33,16 +33,16 @@ bool displayAvailable() {
 
 // Whether the current user's "MY" store binds a private key to this certificate.
 bool hasPrivateKey(const std::vector<BYTE>& der) {
-    HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                  CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG |
-                                      CERT_STORE_READONLY_FLAG,
-                                  "MY");
+    HCERTSTORE my = CertOpenStore(
+        CERT_STORE_PROV_SYSTEM_A, 0, 0,
+        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+        "MY");
     if (my == nullptr) {
         return false;
     }
     bool found = false;
-    PCCERT_CONTEXT mine = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
-                                                       static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT mine =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
     if (mine) {
         BYTE hash[20];
         DWORD cb = sizeof(hash);
@@ -51,8 +51,8 @@ bool hasPrivateKey(const std::vector<BYTE>& der) {
             PCCERT_CONTEXT stored = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0,
                                                                CERT_FIND_SHA1_HASH, &blob, nullptr);
             DWORD size = 0;
-            found = stored && CertGetCertificateContextProperty(
-                                  stored, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size);
+            found = stored && CertGetCertificateContextProperty(stored, CERT_KEY_PROV_INFO_PROP_ID,
+                                                                nullptr, &size);
             CertFreeCertificateContext(stored);
         }
         CertFreeCertificateContext(mine);

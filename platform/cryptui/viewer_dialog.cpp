@@ -17,7 +17,9 @@ namespace vantor::cryptui {
 
 namespace {
 
-QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString q(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 QLabel* label(const QString& text, bool bold = false, bool wrap = true) {
     auto* l = new QLabel(text);
@@ -84,7 +86,8 @@ QWidget* ViewerDialog::generalPage(const crypt32::CertificateText& text, bool ha
     heading->setFont(big);
     v->addWidget(heading);
     v->addWidget(line());
-    v->addWidget(label(QStringLiteral("This certificate is intended for the following purpose(s):")));
+    v->addWidget(
+        label(QStringLiteral("This certificate is intended for the following purpose(s):")));
     QString purposes;
     if (text.allPurposes) {
         purposes = QStringLiteral("\u2022 All application policies");
@@ -114,11 +117,13 @@ QWidget* ViewerDialog::generalPage(const crypt32::CertificateText& text, bool ha
     };
     addPair(QStringLiteral("Issued to:"), text.issuedTo, "issuedTo");
     addPair(QStringLiteral("Issued by:"), text.issuedBy, "issuedBy");
-    auto* validity = label(QStringLiteral("Valid from %1 to %2").arg(q(text.validFrom), q(text.validTo)));
+    auto* validity =
+        label(QStringLiteral("Valid from %1 to %2").arg(q(text.validFrom), q(text.validTo)));
     validity->setObjectName(QStringLiteral("validity"));
     v->addWidget(validity);
     if (hasPrivateKey) {
-        auto* key = label(QStringLiteral("You have a private key that corresponds to this certificate."));
+        auto* key =
+            label(QStringLiteral("You have a private key that corresponds to this certificate."));
         key->setObjectName(QStringLiteral("privateKey"));
         v->addWidget(key);
     }
@@ -201,9 +206,10 @@ QWidget* ViewerDialog::pathPage(const std::vector<BYTE>& der) {
     }
     v->addWidget(tree, 1);
     v->addWidget(label(QStringLiteral("Certificate status:")));
-    auto* status = label(rooted ? QStringLiteral("The chain ends at a root certificate in the stores.")
-                                : QStringLiteral("The issuer of this certificate could not be found "
-                                                 "in the certificate stores."));
+    auto* status =
+        label(rooted ? QStringLiteral("The chain ends at a root certificate in the stores.")
+                     : QStringLiteral("The issuer of this certificate could not be found "
+                                      "in the certificate stores."));
     status->setObjectName(QStringLiteral("status"));
     status->setFrameShape(QFrame::StyledPanel);
     status->setMargin(6);

@@ -5,10 +5,10 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -201,7 +201,8 @@ int list(const std::string& name, const Options& o) {
         auto text = vantor::crypt32::describeCertificate(ctx->pbCertEncoded, ctx->cbCertEncoded);
         if (text) {
             std::printf("    serial      %s\n", text->serial.c_str());
-            std::printf("    valid       %s .. %s\n", text->validFrom.c_str(), text->validTo.c_str());
+            std::printf("    valid       %s .. %s\n", text->validFrom.c_str(),
+                        text->validTo.c_str());
         }
         std::printf("    sha1        %s\n", thumbprint(ctx).c_str());
         if (!printKeyInfo(ctx, "    ")) {
@@ -263,8 +264,8 @@ int add(const std::string& name, const std::string& file, const Options& o) {
         std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
         return 1;
     }
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                       der->data(), static_cast<DWORD>(der->size()));
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(
+        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
     if (cert == nullptr) {
         return fail(file + " is not a certificate");
     }
@@ -283,12 +284,13 @@ int add(const std::string& name, const std::string& file, const Options& o) {
         }
     } else {
         std::printf("added to %s: %s (sha1 %s)\n", name.c_str(),
-                    nameOf(stored, CERT_NAME_SIMPLE_DISPLAY_TYPE).c_str(), thumbprint(stored).c_str());
+                    nameOf(stored, CERT_NAME_SIMPLE_DISPLAY_TYPE).c_str(),
+                    thumbprint(stored).c_str());
         if (!o.container.empty()) {
             std::u16string container(o.container.begin(), o.container.end());
             std::u16string provider(o.provider.begin(), o.provider.end());
             CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
-                                     nullptr, o.keySpec};
+                                     nullptr,          o.keySpec};
             if (!CertSetCertificateContextProperty(stored, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
                 rc = fail("cannot set the key provider information");
             }
@@ -345,8 +347,8 @@ int view(const std::string& file, const Options& o) {
         std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
         return 1;
     }
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                       der->data(), static_cast<DWORD>(der->size()));
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(
+        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
     if (cert == nullptr) {
         return fail(file + " is not a certificate");
     }

@@ -9,7 +9,7 @@ namespace certstore {
 struct Options {
     bool machine = false;
     std::string page = "general";  // view: general, details, path
-    std::string container;          // add: key provider information to attach
+    std::string container;         // add: key provider information to attach
     std::string provider = "Vantor Cryptographic Service Provider";
     unsigned keySpec = 2;
 };

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
         } else if (a == "--provider") {
             o.provider = value("--provider");
         } else if (a == "--keyspec") {
-            o.keySpec = static_cast<unsigned>(std::strtoul(value("--keyspec").c_str(), nullptr, 10));
+            o.keySpec =
+                static_cast<unsigned>(std::strtoul(value("--keyspec").c_str(), nullptr, 10));
         } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "certstore: unknown option %s\n", a.c_str());
             usage(stderr);

@@ -12,7 +12,9 @@ using namespace testpki;
 
 namespace {
 
-Bytes blob(const CRYPTOAPI_BLOB& b) { return Bytes(b.pbData, b.pbData + b.cbData); }
+Bytes blob(const CRYPTOAPI_BLOB& b) {
+    return Bytes(b.pbData, b.pbData + b.cbData);
+}
 
 std::uint64_t ticks(const FILETIME& ft) {
     return static_cast<std::uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
@@ -50,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
         SerialCase{"leading_zero", {0xA1, 0xB2}, {0xB2, 0xA1, 0x00}},
         SerialCase{"plain", {0x01, 0x02, 0x03}, {0x03, 0x02, 0x01}},
         SerialCase{"one_byte", {0x05}, {0x05}},
-        SerialCase{"long", {0x7F, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18},
+        SerialCase{"long",
+                   {0x7F, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18},
                    {18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0x7F}}),
     [](const auto& info) { return info.param.name; });
 
@@ -78,7 +81,8 @@ TEST(DecodeTest, FieldsOfCaIntermediateAndLeaves) {
         ASSERT_TRUE(ctx);
         ContextPtr issuer = decode(c.issuer->der);
         const CERT_INFO& info = *ctx->pCertInfo;
-        EXPECT_EQ(ctx->dwCertEncodingType, static_cast<DWORD>(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING));
+        EXPECT_EQ(ctx->dwCertEncodingType,
+                  static_cast<DWORD>(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING));
         EXPECT_EQ(Bytes(ctx->pbCertEncoded, ctx->pbCertEncoded + ctx->cbCertEncoded), c.cert->der);
         EXPECT_EQ(info.dwVersion, static_cast<DWORD>(CERT_V3));
         // Issuer blob of the certificate = subject blob of its issuer, byte for byte.
@@ -93,7 +97,8 @@ TEST(DecodeTest, FieldsOfCaIntermediateAndLeaves) {
         EXPECT_EQ(std::count(oids.begin(), oids.end(), "2.5.29.37"), c.hasEku ? 1 : 0);
         for (DWORD i = 0; i < info.cExtension; ++i) {
             if (std::strcmp(info.rgExtension[i].pszObjId, "2.5.29.19") == 0) {
-                EXPECT_TRUE(info.rgExtension[i].fCritical == (c.cert == &h.root || c.cert == &h.intermediate));
+                EXPECT_TRUE(info.rgExtension[i].fCritical ==
+                            (c.cert == &h.root || c.cert == &h.intermediate));
             }
         }
     }
@@ -137,9 +142,9 @@ TEST(DecodeTest, UndecodableBlobsGiveClearErrors) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetLastError(0);
-        PCCERT_CONTEXT ctx = CertCreateCertificateContext(
-            X509_ASN_ENCODING, c.data.empty() ? nullptr : c.data.data(),
-            static_cast<DWORD>(c.data.size()));
+        PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING,
+                                                          c.data.empty() ? nullptr : c.data.data(),
+                                                          static_cast<DWORD>(c.data.size()));
         EXPECT_EQ(ctx, nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.error));
     }
@@ -159,8 +164,9 @@ TEST(DecodeTest, PaddingAfterTheCertificateIsNotPartOfIt) {
 }
 
 TEST(DecodeTest, DuplicateSharesAndFreeCountsReferences) {
-    PCCERT_CONTEXT a = CertCreateCertificateContext(X509_ASN_ENCODING, hierarchy().root.der.data(),
-                                                    static_cast<DWORD>(hierarchy().root.der.size()));
+    PCCERT_CONTEXT a =
+        CertCreateCertificateContext(X509_ASN_ENCODING, hierarchy().root.der.data(),
+                                     static_cast<DWORD>(hierarchy().root.der.size()));
     ASSERT_NE(a, nullptr);
     PCCERT_CONTEXT b = CertDuplicateCertificateContext(a);
     EXPECT_EQ(a, b);

@@ -25,11 +25,17 @@ TEST(NamesTest, DisplayNamesWithAndWithoutCommonName) {
         const char* friendlyDisplay;
     } cases[] = {
         {"cn", {"/C=IT/O=Vantor Test/CN=Mario Rossi"}, nullptr, "Mario Rossi", "Mario Rossi"},
-        {"cn_with_friendly", {"/C=IT/O=Vantor Test/CN=Mario Rossi"}, u"Firma Mario",
-         "Mario Rossi", "Firma Mario"},
+        {"cn_with_friendly",
+         {"/C=IT/O=Vantor Test/CN=Mario Rossi"},
+         u"Firma Mario",
+         "Mario Rossi",
+         "Firma Mario"},
         {"ou_without_cn", {"/C=IT/O=Vantor Test/OU=Sportello"}, nullptr, "Sportello", "Sportello"},
         {"o_without_cn", {"/C=IT/O=Vantor Test"}, nullptr, "Vantor Test", "Vantor Test"},
-        {"email_attribute", {"/C=IT/emailAddress=mario@example.it"}, nullptr, "mario@example.it",
+        {"email_attribute",
+         {"/C=IT/emailAddress=mario@example.it"},
+         nullptr,
+         "mario@example.it",
          "mario@example.it"},
         {"only_country", {"/C=IT/L=Roma"}, nullptr, "IT", "IT"},
         {"utf8", {"/C=IT/CN=Niccolò Già"}, nullptr, "Niccolò Già", "Niccolò Già"},
@@ -68,19 +74,24 @@ TEST(NamesTest, IssuerFlagAndAttributeType) {
 
 TEST(NamesTest, BufferProtocol) {
     ContextPtr ctx = decode(make(Spec{"/CN=Twelve chars"}).der);
-    EXPECT_EQ(CertGetNameStringA(ctx.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0), 13u);
+    EXPECT_EQ(CertGetNameStringA(ctx.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0),
+              13u);
     char small[6] = {'x', 'x', 'x', 'x', 'x', 'x'};
     // Truncated to fit, terminated, and never written past the given size.
-    EXPECT_EQ(CertGetNameStringA(ctx.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, small, 5), 5u);
+    EXPECT_EQ(CertGetNameStringA(ctx.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, small, 5),
+              5u);
     EXPECT_STREQ(small, "Twel");
     EXPECT_EQ(small[5], 'x');
     char16_t wide[32];
-    EXPECT_EQ(CertGetNameStringW(ctx.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, wide, 32), 13u);
+    EXPECT_EQ(CertGetNameStringW(ctx.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, wide, 32),
+              13u);
     EXPECT_EQ(std::u16string(wide), u"Twelve chars");
     // A multi-byte character is never cut in half.
     ContextPtr accented = decode(make(Spec{"/CN=aàb"}).der);
     char three[3];
-    EXPECT_EQ(CertGetNameStringA(accented.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, three, 3), 2u);
+    EXPECT_EQ(
+        CertGetNameStringA(accented.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, three, 3),
+        2u);
     EXPECT_STREQ(three, "a");
     // No certificate: the empty name.
     char one[4] = "zz";
@@ -89,7 +100,8 @@ TEST(NamesTest, BufferProtocol) {
 }
 
 TEST(NamesTest, NameToStrFormats) {
-    ContextPtr ctx = decode(make(Spec{"/C=IT/O=Rossi, Bianchi & C./OU=A+B/CN=Mario \"Super\" Rossi"}).der);
+    ContextPtr ctx =
+        decode(make(Spec{"/C=IT/O=Rossi, Bianchi & C./OU=A+B/CN=Mario \"Super\" Rossi"}).der);
     CERT_NAME_BLOB subject = ctx->pCertInfo->Subject;
     auto str = [&](DWORD type) {
         DWORD n = CertNameToStrA(X509_ASN_ENCODING, &subject, type, nullptr, 0);
@@ -102,7 +114,8 @@ TEST(NamesTest, NameToStrFormats) {
         DWORD type;
         const char* text;
     } cases[] = {
-        {CERT_SIMPLE_NAME_STR, "IT, \"Rossi, Bianchi & C.\", \"A+B\", \"Mario \"\"Super\"\" Rossi\""},
+        {CERT_SIMPLE_NAME_STR,
+         "IT, \"Rossi, Bianchi & C.\", \"A+B\", \"Mario \"\"Super\"\" Rossi\""},
         {CERT_OID_NAME_STR,
          "2.5.4.6=IT, 2.5.4.10=\"Rossi, Bianchi & C.\", 2.5.4.11=\"A+B\", 2.5.4.3=\"Mario "
          "\"\"Super\"\" Rossi\""},

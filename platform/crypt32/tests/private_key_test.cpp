@@ -35,17 +35,19 @@ TEST(PrivateKeyTest, OpensTheProviderNamedByKeyProvInfo) {
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 99;
     DWORD spec = 0;
     BOOL callerFree = FALSE;
-    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
+    EXPECT_FALSE(
+        CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
     EXPECT_EQ(prov, 0u);
     EXPECT_EQ(g_call.count, 0);
 
     std::u16string container = u"%01@1234";
     std::u16string provider = u"Vantor Cryptographic Service Provider";
-    CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0, nullptr,
-                             AT_SIGNATURE};
+    CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
+                             nullptr,          AT_SIGNATURE};
     ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
+    ASSERT_TRUE(
+        CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
     EXPECT_EQ(prov, 0x1234u);
     EXPECT_EQ(spec, static_cast<DWORD>(AT_SIGNATURE));
     EXPECT_TRUE(callerFree);
@@ -62,7 +64,8 @@ TEST(PrivateKeyTest, OpensTheProviderNamedByKeyProvInfo) {
     std::u16string missing = u"missing";
     info.pwszContainerName = missing.data();
     ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
+    EXPECT_FALSE(
+        CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
 

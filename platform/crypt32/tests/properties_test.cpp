@@ -44,12 +44,13 @@ TEST(PropertiesTest, KeyProvInfoRoundTripWithParameters) {
     std::u16string provider = u"Vantor Cryptographic Service Provider";
     BYTE data[] = {1, 2, 3};
     CRYPT_KEY_PROV_PARAM param{7, data, sizeof(data), 9};
-    CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0x20, 1, &param,
-                             AT_SIGNATURE};
+    CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0x20, 1,
+                             &param,           AT_SIGNATURE};
     ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
 
     DWORD cb = 0;
-    ASSERT_TRUE(CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
+    ASSERT_TRUE(
+        CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
     std::vector<BYTE> small(cb - 1);
     DWORD smallCb = cb - 1;
     EXPECT_FALSE(CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID,
@@ -58,7 +59,8 @@ TEST(PropertiesTest, KeyProvInfoRoundTripWithParameters) {
     EXPECT_EQ(smallCb, cb);
 
     std::vector<BYTE> buf(cb);
-    ASSERT_TRUE(CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &cb));
+    ASSERT_TRUE(
+        CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &cb));
     const auto* got = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
     EXPECT_EQ(std::u16string(got->pwszContainerName), container);
     EXPECT_EQ(std::u16string(got->pwszProvName), provider);
@@ -67,7 +69,8 @@ TEST(PropertiesTest, KeyProvInfoRoundTripWithParameters) {
     EXPECT_EQ(got->dwKeySpec, static_cast<DWORD>(AT_SIGNATURE));
     ASSERT_EQ(got->cProvParam, 1u);
     EXPECT_EQ(got->rgProvParam[0].dwParam, 7u);
-    EXPECT_EQ(Bytes(got->rgProvParam[0].pbData, got->rgProvParam[0].pbData + 3), Bytes(data, data + 3));
+    EXPECT_EQ(Bytes(got->rgProvParam[0].pbData, got->rgProvParam[0].pbData + 3),
+              Bytes(data, data + 3));
     // Every pointer stays inside the one buffer handed out.
     for (const void* p : {static_cast<const void*>(got->pwszContainerName),
                           static_cast<const void*>(got->pwszProvName),
@@ -77,12 +80,15 @@ TEST(PropertiesTest, KeyProvInfoRoundTripWithParameters) {
     }
     DWORD spec = 0;
     DWORD specCb = sizeof(spec);
-    ASSERT_TRUE(CertGetCertificateContextProperty(ctx.get(), CERT_KEY_SPEC_PROP_ID, &spec, &specCb));
+    ASSERT_TRUE(
+        CertGetCertificateContextProperty(ctx.get(), CERT_KEY_SPEC_PROP_ID, &spec, &specCb));
     EXPECT_EQ(spec, static_cast<DWORD>(AT_SIGNATURE));
 
     // Null data deletes the property.
-    ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr));
-    EXPECT_FALSE(CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr));
+    EXPECT_FALSE(
+        CertGetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NOT_FOUND));
 }
 
@@ -152,8 +158,10 @@ TEST(PropertiesTest, EnhancedKeyUsageFromExtensionAndProperty) {
 
     Bytes prop = encodeUsage({"1.3.6.1.5.5.7.3.2", "1.3.6.1.5.5.7.3.4"});
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(prop.size()), prop.data()};
-    ASSERT_TRUE(CertSetCertificateContextProperty(withExt.get(), CERT_ENHKEY_USAGE_PROP_ID, 0, &blob));
-    ASSERT_TRUE(CertSetCertificateContextProperty(without.get(), CERT_ENHKEY_USAGE_PROP_ID, 0, &blob));
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(withExt.get(), CERT_ENHKEY_USAGE_PROP_ID, 0, &blob));
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(without.get(), CERT_ENHKEY_USAGE_PROP_ID, 0, &blob));
     struct Case {
         const char* name;
         PCCERT_CONTEXT ctx;
@@ -161,9 +169,13 @@ TEST(PropertiesTest, EnhancedKeyUsageFromExtensionAndProperty) {
         std::vector<std::string> expected;
     } cases[] = {
         {"both_intersect", withExt.get(), 0, {"1.3.6.1.5.5.7.3.2"}},
-        {"ext_only", withExt.get(), CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG,
+        {"ext_only",
+         withExt.get(),
+         CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG,
          {"1.3.6.1.4.1.311.20.2.2", "1.3.6.1.5.5.7.3.2"}},
-        {"prop_only", withExt.get(), CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG,
+        {"prop_only",
+         withExt.get(),
+         CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG,
          {"1.3.6.1.5.5.7.3.2", "1.3.6.1.5.5.7.3.4"}},
         {"property_alone", without.get(), 0, {"1.3.6.1.5.5.7.3.2", "1.3.6.1.5.5.7.3.4"}},
     };
@@ -176,14 +188,15 @@ TEST(PropertiesTest, EnhancedKeyUsageFromExtensionAndProperty) {
     ASSERT_TRUE(CertGetEnhancedKeyUsage(withExt.get(), 0, nullptr, &cb));
     std::vector<BYTE> buf(cb);
     DWORD smaller = cb - 1;
-    EXPECT_FALSE(CertGetEnhancedKeyUsage(withExt.get(), 0,
-                                         reinterpret_cast<CERT_ENHKEY_USAGE*>(buf.data()), &smaller));
+    EXPECT_FALSE(CertGetEnhancedKeyUsage(
+        withExt.get(), 0, reinterpret_cast<CERT_ENHKEY_USAGE*>(buf.data()), &smaller));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
     EXPECT_EQ(smaller, cb);
     // A damaged usage property is an error, not an empty list.
     BYTE junk[] = {0x02, 0x01, 0x00};
     CRYPT_DATA_BLOB bad{sizeof(junk), junk};
-    ASSERT_TRUE(CertSetCertificateContextProperty(without.get(), CERT_ENHKEY_USAGE_PROP_ID, 0, &bad));
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(without.get(), CERT_ENHKEY_USAGE_PROP_ID, 0, &bad));
     EXPECT_FALSE(CertGetEnhancedKeyUsage(without.get(), 0, nullptr, &cb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
 }

@@ -110,7 +110,8 @@ TEST_F(StoreProcessTest, FourConcurrentWritersLoseNothing) {
             ContextPtr want = decode(certs[w][i]);
             BYTE hash[20];
             DWORD cb = sizeof(hash);
-            ASSERT_TRUE(CertGetCertificateContextProperty(want.get(), CERT_SHA1_HASH_PROP_ID, hash, &cb));
+            ASSERT_TRUE(
+                CertGetCertificateContextProperty(want.get(), CERT_SHA1_HASH_PROP_ID, hash, &cb));
             CRYPT_HASH_BLOB hb{cb, hash};
             ContextPtr found(CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
                                                         CERT_FIND_SHA1_HASH, &hb, nullptr));

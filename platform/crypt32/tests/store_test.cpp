@@ -99,7 +99,8 @@ TEST_P(StoreTest, AddDispositions) {
         setFriendlyName(added.get(), u"added");
         PCCERT_CONTEXT result = reinterpret_cast<PCCERT_CONTEXT>(1);
         SetLastError(0);
-        BOOL ok = CertAddCertificateContextToStore(store.get(), added.get(), c.disposition, &result);
+        BOOL ok =
+            CertAddCertificateContextToStore(store.get(), added.get(), c.disposition, &result);
         ContextPtr resultOwner(ok ? result : nullptr);
         EXPECT_EQ(ok != FALSE, c.ok);
         if (!c.ok) {
@@ -144,8 +145,8 @@ TEST_P(StoreTest, ExistsLeavesKeyProviderInformationAsItWas) {
     StorePtr store(openKind(GetParam()));
     ContextPtr cert = decode(trio().other.der);
     PCCERT_CONTEXT stored = nullptr;
-    ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEWER,
-                                                 &stored));
+    ASSERT_TRUE(
+        CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEWER, &stored));
     ContextPtr storedOwner(stored);
     std::u16string container = u"key01@TOKEN";
     std::u16string provider = u"Vantor Cryptographic Service Provider";
@@ -155,18 +156,20 @@ TEST_P(StoreTest, ExistsLeavesKeyProviderInformationAsItWas) {
     // The same certificate again, carrying other key provider information.
     std::u16string other = u"other@X";
     CRYPT_KEY_PROV_INFO otherInfo{other.data(), provider.data(), 1, 0, 0, nullptr, AT_KEYEXCHANGE};
-    ASSERT_TRUE(CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
-                                                  &otherInfo));
-    EXPECT_FALSE(CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEWER,
-                                                  nullptr));
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &otherInfo));
+    EXPECT_FALSE(
+        CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEWER, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_EXISTS));
 
     ContextPtr found(CertEnumCertificatesInStore(store.get(), nullptr));
     ASSERT_TRUE(found);
     DWORD cb = 0;
-    ASSERT_TRUE(CertGetCertificateContextProperty(found.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
+    ASSERT_TRUE(
+        CertGetCertificateContextProperty(found.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
     std::vector<BYTE> buf(cb);
-    ASSERT_TRUE(CertGetCertificateContextProperty(found.get(), CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &cb));
+    ASSERT_TRUE(CertGetCertificateContextProperty(found.get(), CERT_KEY_PROV_INFO_PROP_ID,
+                                                  buf.data(), &cb));
     const auto* got = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
     EXPECT_EQ(std::u16string(got->pwszContainerName), container);
     EXPECT_EQ(got->dwKeySpec, static_cast<DWORD>(AT_SIGNATURE));
@@ -176,7 +179,8 @@ TEST_P(StoreTest, FindByHashSubjectAndAny) {
     StorePtr store(openKind(GetParam()));
     for (const Issued* i : {&hierarchy().root, &hierarchy().intermediate, &trio().other}) {
         ContextPtr c = decode(i->der);
-        ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
+        ASSERT_TRUE(
+            CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
     }
     ContextPtr mid = decode(hierarchy().intermediate.der);
     BYTE hash[20];
@@ -214,7 +218,8 @@ TEST_P(StoreTest, DeleteRemovesOnlyThatCertificate) {
     StorePtr store(openKind(GetParam()));
     for (const Issued* i : {&hierarchy().root, &trio().other}) {
         ContextPtr c = decode(i->der);
-        ASSERT_TRUE(CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
+        ASSERT_TRUE(
+            CertAddCertificateContextToStore(store.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
     }
     PCCERT_CONTEXT first = CertEnumCertificatesInStore(store.get(), nullptr);
     ASSERT_NE(first, nullptr);
@@ -240,7 +245,8 @@ TEST_F(SystemStoreTest, LocationsAndNamesAreSeparateAndCaseInsensitive) {
     {
         StorePtr user(CertOpenSystemStoreA(0, "ROOT"));
         ASSERT_TRUE(user);
-        ASSERT_TRUE(CertAddCertificateContextToStore(user.get(), root.get(), CERT_STORE_ADD_NEW, nullptr));
+        ASSERT_TRUE(
+            CertAddCertificateContextToStore(user.get(), root.get(), CERT_STORE_ADD_NEW, nullptr));
     }
     StorePtr lower(openKind(Kind::User, u"root"));
     EXPECT_EQ(count(lower.get()), 1);
@@ -255,9 +261,10 @@ TEST_F(SystemStoreTest, LocationsAndNamesAreSeparateAndCaseInsensitive) {
 
 TEST_F(SystemStoreTest, OpenFlagsAndHandleChecks) {
     SetLastError(0);
-    EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                            CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, "NoSuch"),
-              nullptr);
+    EXPECT_EQ(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                      CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, "NoSuch"),
+        nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, 0, "MY"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
@@ -271,7 +278,8 @@ TEST_F(SystemStoreTest, OpenFlagsAndHandleChecks) {
                               CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, "MY"));
     ASSERT_TRUE(ro);
     ContextPtr root = decode(hierarchy().root.der);
-    EXPECT_FALSE(CertAddCertificateContextToStore(ro.get(), root.get(), CERT_STORE_ADD_ALWAYS, nullptr));
+    EXPECT_FALSE(
+        CertAddCertificateContextToStore(ro.get(), root.get(), CERT_STORE_ADD_ALWAYS, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_ACCESSDENIED));
 
     // A handle closed twice is refused the second time, even while a context keeps the store.
@@ -292,9 +300,10 @@ TEST_F(SystemStoreTest, OpenFlagsAndHandleChecks) {
                             CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG, u"Scratch"),
               nullptr);
     EXPECT_EQ(GetLastError(), 0u);
-    EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                            CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, u"Scratch"),
-              nullptr);
+    EXPECT_EQ(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, u"Scratch"),
+        nullptr);
 }
 
 }  // namespace

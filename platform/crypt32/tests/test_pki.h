@@ -18,12 +18,12 @@ using Bytes = std::vector<BYTE>;
 struct Spec {
     Spec(std::string subjectText, Bytes serialValue = {0x01})
         : subject(std::move(subjectText)), serial(std::move(serialValue)) {}
-    std::string subject;  // "/C=IT/O=Vantor Test/CN=Leaf" (encoding order)
-    Bytes serial;         // big-endian value
+    std::string subject;           // "/C=IT/O=Vantor Test/CN=Leaf" (encoding order)
+    Bytes serial;                  // big-endian value
     long notBeforeOffset = -3600;  // seconds from now
     long lifetime = 365L * 24 * 3600;
     bool ca = false;
-    std::vector<std::string> eku;  // usage OIDs; empty: no EKU extension
+    std::vector<std::string> eku;     // usage OIDs; empty: no EKU extension
     std::vector<std::string> emails;  // subjectAltName rfc822 names
 };
 

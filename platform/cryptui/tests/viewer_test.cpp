@@ -26,7 +26,8 @@ class ViewerTest : public PrivateStores {
         PrivateStores::SetUp();
         ui_ = LoadLibraryA("cryptui.dll");
         ASSERT_NE(ui_, nullptr) << "cryptui.so beside the test program";
-        view_ = ProcAs<PFN_CryptUIDlgViewCertificateA>(GetProcAddress(ui_, "CryptUIDlgViewCertificateA"));
+        view_ = ProcAs<PFN_CryptUIDlgViewCertificateA>(
+            GetProcAddress(ui_, "CryptUIDlgViewCertificateA"));
         ASSERT_NE(view_, nullptr);
     }
     void TearDown() override {
@@ -35,7 +36,8 @@ class ViewerTest : public PrivateStores {
     }
 
     // Runs `inspect` on the viewer once it is up, then closes it; returns the call's result.
-    BOOL showAndInspect(PCCERT_CONTEXT ctx, DWORD page, const std::function<void(QWidget*)>& inspect) {
+    BOOL showAndInspect(PCCERT_CONTEXT ctx, DWORD page,
+                        const std::function<void(QWidget*)>& inspect) {
         bool seen = false;
         QTimer timer;
         timer.setInterval(20);
@@ -89,10 +91,12 @@ TEST_F(ViewerTest, ShowsSubjectFingerprintsAndPathThenCloses) {
     logon.eku = {"1.3.6.1.4.1.311.20.2.2"};
     Issued leaf = make(logon, &h.intermediate);
     // The issuers are in the user's stores, so the path reaches the root.
-    for (auto [store, der] : {std::pair{"ROOT", &h.root.der}, std::pair{"CA", &h.intermediate.der}}) {
+    for (auto [store, der] :
+         {std::pair{"ROOT", &h.root.der}, std::pair{"CA", &h.intermediate.der}}) {
         StorePtr s(CertOpenSystemStoreA(0, store));
         ContextPtr c = decode(*der);
-        ASSERT_TRUE(CertAddCertificateContextToStore(s.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
+        ASSERT_TRUE(
+            CertAddCertificateContextToStore(s.get(), c.get(), CERT_STORE_ADD_NEW, nullptr));
     }
     ContextPtr ctx = decode(leaf.der);
     BYTE sha1[20];

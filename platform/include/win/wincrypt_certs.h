@@ -1,4 +1,5 @@
-// Certificate contexts, certificate stores, properties and names: the crypt32 subset the suite calls.
+// Certificate contexts, certificate stores, properties and names: the crypt32 subset the suite
+// calls.
 #pragma once
 
 #include "win/minwinbase.h"
@@ -227,8 +228,6 @@ using PCERT_ENHKEY_USAGE = CTL_USAGE*;
 #define szOID_PKIX_KP_CLIENT_AUTH "1.3.6.1.5.5.7.3.2"
 #define szOID_PKIX_KP_EMAIL_PROTECTION "1.3.6.1.5.5.7.3.4"
 
-
-
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
@@ -258,13 +257,13 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
                                        DWORD* pcbData);
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId);
 
-BOOL CertGetEnhancedKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwFlags,
-                             PCERT_ENHKEY_USAGE pUsage, DWORD* pcbUsage);
+BOOL CertGetEnhancedKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwFlags, PCERT_ENHKEY_USAGE pUsage,
+                             DWORD* pcbUsage);
 
-DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
-                         void* pvTypePara, LPSTR pszNameString, DWORD cchNameString);
-DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
-                         void* pvTypePara, LPWSTR pszNameString, DWORD cchNameString);
+DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                         LPSTR pszNameString, DWORD cchNameString);
+DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                         LPWSTR pszNameString, DWORD cchNameString);
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz);
 DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPWSTR psz,
@@ -275,5 +274,3 @@ DWORD CertNameToStrW(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwSt
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
                                        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey,
                                        DWORD* pdwKeySpec, BOOL* pfCallerFreeProvOrNCryptKey);
-
-
