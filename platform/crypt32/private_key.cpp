@@ -12,7 +12,7 @@ namespace {
 
 // CryptAcquireContext flags that key provider information may carry (CRYPT_MACHINE_KEYSET and
 // CRYPT_SILENT); its CERT_SET_KEY_*_PROP_ID bit (1) is for crypt32 only.
-constexpr DWORD kPassedFlags = 0x00000020 | CRYPT_SILENT;
+constexpr DWORD kPassedFlags = CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
 
 HCRYPTPROV acquire(const KeyProvInfo& info, DWORD flags) {
     HCRYPTPROV prov = 0;

@@ -209,10 +209,10 @@ using PCERT_ENHKEY_USAGE = CTL_USAGE*;
 #define CRYPT_ACQUIRE_ONLY_NCRYPT_KEY_FLAG 0x00040000
 #define CERT_NCRYPT_KEY_SPEC 0xFFFFFFFF
 
-// CryptAcquireContext flags that the private-key lookup passes on.
-#ifndef CRYPT_SILENT
-#define CRYPT_SILENT 0x00000040
-#endif
+// CryptAcquireContext flags that the private-key lookup passes on (spelled exactly as in
+// wincrypt.h, so including both is an identical redefinition).
+#define CRYPT_SILENT 0x00000040u
+#define CRYPT_MACHINE_KEYSET 0x00000020u
 
 // Object identifiers the suite looks for.
 #define szOID_COMMON_NAME "2.5.4.3"
@@ -233,6 +233,8 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
 
+// For the system providers pvPara is the store name: an LPCSTR for CERT_STORE_PROV_SYSTEM_A, a
+// UTF-16 LPCWSTR (u"MY", never L"MY": wchar_t is 32-bit here) for CERT_STORE_PROV_SYSTEM_W.
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV hCryptProv,
                          DWORD dwFlags, const void* pvPara);
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol);
