@@ -367,8 +367,13 @@ int view(const std::string& file, const Options& o) {
         info.nStartPage = o.page == "details" ? CRYPTUI_VIEW_PAGE_DETAILS
                           : o.page == "path"  ? CRYPTUI_VIEW_PAGE_PATH
                                               : CRYPTUI_VIEW_PAGE_GENERAL;
+        SetLastError(0);
         if (!fn(&info, nullptr)) {
-            rc = fail("cannot show the viewer");
+            // The viewer's reason stays in its own module; the usual one is a missing display.
+            std::fprintf(stderr,
+                         "certstore: the viewer could not open a window (no display? set DISPLAY, "
+                         "or QT_QPA_PLATFORM=offscreen)\n");
+            rc = 1;
         }
     }
     if (ui) {

@@ -38,6 +38,12 @@ err=$("$certstore" list NoSuchStore 2>&1) && fail "missing store listed"
 grep -q "ERROR_FILE_NOT_FOUND" <<<"$err" || fail "missing store error: $err"
 "$certstore" delete MY 7 2>/dev/null && fail "deleted a certificate that is not there"
 
+# Without any display the viewer refuses at once instead of hanging.
+err=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 "$certstore" view "$dir/c.pem" 2>&1)
+rc=$?
+[ $rc -eq 1 ] || fail "view without display: exit $rc"
+grep -q "could not open a window" <<<"$err" || fail "view without display: $err"
+
 "$certstore" delete MY 1 | grep -q "deleted from MY: Mario Rossi" || fail "delete"
 "$certstore" list MY | grep -q "0 certificate(s)" || fail "not deleted"
 echo "certstore: all checks passed"
