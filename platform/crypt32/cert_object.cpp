@@ -77,7 +77,6 @@ Bytes serialOctets(const BYTE* der, size_t size) {
     if (cls == V_ASN1_CONTEXT_SPECIFIC && tag == 0) {
         p += len;
         left -= static_cast<long>(p - start);
-        start = p;
         r = ASN1_get_object(&p, &len, &tag, &cls, left);
         if (r & 0x80) {
             return {};
