@@ -37,7 +37,8 @@ class ViewerTest : public PrivateStores {
 
     // Runs `inspect` on the viewer once it is up, then closes it; returns the call's result.
     BOOL showAndInspect(PCCERT_CONTEXT ctx, DWORD page,
-                        const std::function<void(QWidget*)>& inspect) {
+                        const std::function<void(QWidget*)>& inspect,
+                        DWORD size = sizeof(CRYPTUI_VIEWCERTIFICATE_STRUCTA)) {
         bool seen = false;
         QTimer timer;
         timer.setInterval(20);
@@ -58,7 +59,7 @@ class ViewerTest : public PrivateStores {
             }
         });
         CRYPTUI_VIEWCERTIFICATE_STRUCTA info{};
-        info.dwSize = sizeof(info);
+        info.dwSize = size;
         info.pCertContext = ctx;
         info.nStartPage = page;
         BOOL changed = TRUE;
@@ -124,6 +125,17 @@ TEST_F(ViewerTest, ShowsSubjectFingerprintsAndPathThenCloses) {
     EXPECT_TRUE(seen.contains("Fingerprint (SHA-256) = "));
     EXPECT_TRUE(seen.contains("Serial number = 00 A1 B2")) << seen.toStdString();
     EXPECT_EQ(chain, (QStringList{"Vantor Test Root CA", "Vantor Test Issuing CA", "Mario Rossi"}));
+}
+
+TEST_F(ViewerTest, WindowsStructureSizeIsAccepted) {
+    // Callers written for Windows pass 72, the 32-bit size: members past it (nStartPage here)
+    // are not read, so the viewer opens on its first tab.
+    ContextPtr ctx = decode(hierarchy().root.der);
+    int tab = -1;
+    EXPECT_TRUE(showAndInspect(
+        ctx.get(), CRYPTUI_VIEW_PAGE_PATH,
+        [&](QWidget* w) { tab = w->findChild<QTabWidget*>()->currentIndex(); }, 72));
+    EXPECT_EQ(tab, CRYPTUI_VIEW_PAGE_GENERAL);
 }
 
 TEST_F(ViewerTest, ManagerCertificateDisplayAndBadArguments) {
