@@ -82,6 +82,8 @@ class CertStore final {
         handles_.fetch_add(1);
         addRef();
     }
+    // Whether contexts taken from the store are still alive (references beyond the handles).
+    bool contextsHeld() const { return refs_.load() > handles_.load(); }
     // False when no handle is open any more (a repeated close).
     bool closeHandle();
 

@@ -161,15 +161,25 @@ HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
     });
 }
 
-BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD) {
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
     if (hCertStore == nullptr) {
         return TRUE;
     }
     return guarded<BOOL>(FALSE, [&] {
         CertStore* store = lookupStore(hCertStore);
-        // A second close of the same handle must not drop a reference a context still holds.
-        if (store == nullptr || !store->closeHandle()) {
+        if (store == nullptr) {
             raise(E_INVALIDARG);
+        }
+        // Asked before the close: afterwards the store may be gone.
+        bool contextsLeft = store->contextsHeld();
+        // A second close of the same handle must not drop a reference a context still holds.
+        if (!store->closeHandle()) {
+            raise(E_INVALIDARG);
+        }
+        // The store is closed either way; the check flag only reports contexts still held.
+        // (The force flag does not free them: their owners still hold the pointers.)
+        if ((dwFlags & CERT_CLOSE_STORE_CHECK_FLAG) && contextsLeft) {
+            raise(CRYPT_E_PENDING_CLOSE);
         }
         return TRUE;
     });

@@ -121,4 +121,55 @@ TEST_F(StoreProcessTest, FourConcurrentWritersLoseNothing) {
     }
 }
 
+TEST_F(StoreProcessTest, ConcurrentPropertyWritersOnOneCertificateLoseNothing) {
+    // Each writer sets its own property of the same stored certificate, many times over; every
+    // change is a read-modify-write of the certificate's record, so a lost update would drop
+    // another writer's property.
+    const Bytes& der = hierarchy().root.der;
+    ASSERT_EQ(runChild([&] { return addWithKey(der, u"shared@1"); }), 0);
+    constexpr int kWriters = 4;
+    constexpr int kRounds = 40;
+    std::vector<pid_t> pids;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            StorePtr store(CertOpenSystemStoreA(0, "MY"));
+            ContextPtr ctx(CertEnumCertificatesInStore(store.get(), nullptr));
+            if (!ctx) {
+                _exit(20);
+            }
+            for (int r = 0; r < kRounds; ++r) {
+                BYTE value[2] = {static_cast<BYTE>(w), static_cast<BYTE>(r)};
+                CRYPT_DATA_BLOB blob{sizeof(value), value};
+                if (!CertSetCertificateContextProperty(ctx.get(), CERT_FIRST_USER_PROP_ID + w, 0,
+                                                       &blob)) {
+                    _exit(21);
+                }
+            }
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    StorePtr store(CertOpenSystemStoreA(0, "MY"));
+    ContextPtr ctx(CertEnumCertificatesInStore(store.get(), nullptr));
+    ASSERT_TRUE(ctx);
+    for (int w = 0; w < kWriters; ++w) {
+        BYTE value[2] = {};
+        DWORD cb = sizeof(value);
+        ASSERT_TRUE(
+            CertGetCertificateContextProperty(ctx.get(), CERT_FIRST_USER_PROP_ID + w, value, &cb))
+            << "writer " << w;
+        EXPECT_EQ(value[0], w);
+        EXPECT_EQ(value[1], kRounds - 1);
+    }
+    EXPECT_EQ(storedContainer(ctx.get()), u"shared@1");
+}
+
 }  // namespace

@@ -286,12 +286,16 @@ TEST_F(SystemStoreTest, OpenFlagsAndHandleChecks) {
     HCERTSTORE mem = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     PCCERT_CONTEXT inMem = nullptr;
     ASSERT_TRUE(CertAddCertificateContextToStore(mem, root.get(), CERT_STORE_ADD_NEW, &inMem));
-    EXPECT_TRUE(CertCloseStore(mem, 0));
+    // The check flag reports the context still held, and the handle is closed all the same.
+    EXPECT_FALSE(CertCloseStore(mem, CERT_CLOSE_STORE_CHECK_FLAG));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_PENDING_CLOSE));
     EXPECT_FALSE(CertCloseStore(mem, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
     // The context still works after its store's handle is closed.
     EXPECT_EQ(friendlyName(inMem), "<none>");
     EXPECT_TRUE(CertFreeCertificateContext(inMem));
+    HCERTSTORE empty = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    EXPECT_TRUE(CertCloseStore(empty, CERT_CLOSE_STORE_CHECK_FLAG));
 
     // The delete flag removes a store; Windows reports that as null with last error 0.
     { StorePtr s(openKind(Kind::User, u"Scratch")); }

@@ -106,6 +106,7 @@
 #define CRYPT_E_NOT_FOUND static_cast<HRESULT>(0x80092004u)
 #define CRYPT_E_EXISTS static_cast<HRESULT>(0x80092005u)
 #define CRYPT_E_NO_KEY_PROPERTY static_cast<HRESULT>(0x8009200Bu)
+#define CRYPT_E_PENDING_CLOSE static_cast<HRESULT>(0x8009200Fu)
 #define CRYPT_E_ASN1_EOD static_cast<HRESULT>(0x80093102u)
 #define CRYPT_E_ASN1_CORRUPT static_cast<HRESULT>(0x80093103u)
 #define CRYPT_E_ASN1_BADTAG static_cast<HRESULT>(0x8009310Bu)
