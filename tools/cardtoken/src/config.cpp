@@ -2,6 +2,7 @@
 #include "config.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -273,8 +274,8 @@ Config parseConfig(const std::string& text, const std::string& baseDir) {
                 current = &module;
             } else if (name == "default") {
                 current = &defaults;
-            } else if (name.rfind("card ", 0) == 0) {
-                const std::string serial = trim(name.substr(5));
+            } else if (name == "card" || name.rfind("card ", 0) == 0) {
+                const std::string serial = trim(name.substr(4));
                 if (!validSerial(serial)) {
                     fail(n, "card serial must be 1 to 16 printable characters without blanks");
                 }
@@ -340,10 +341,13 @@ Config loadConfig(const std::string& path) {
             throw ConfigError(path + ": larger than 1 MiB");
         }
     }
-    const auto slash = path.rfind('/');
-    const std::string baseDir = slash == std::string::npos ? "." : path.substr(0, slash);
+    // Relative paths inside the file are taken from its directory, made absolute now so that
+    // a later change of the working directory does not move them.
+    std::error_code ec;
+    const std::string baseDir =
+        std::filesystem::absolute(std::filesystem::path(path), ec).parent_path().string();
     try {
-        Config c = parseConfig(text, slash == 0 ? "/" : baseDir);
+        Config c = parseConfig(text, baseDir);
         vantor::secureWipe(text.data(), text.size());
         return c;
     } catch (const ConfigError& e) {
