@@ -252,6 +252,25 @@ Config parseConfig(const std::string& text, const std::string& baseDir) {
     }
     Section module, defaults;
     std::map<std::string, Section> cards;
+    // The raw values hold PINs and passwords: wiped once parsed, whatever the outcome (declared
+    // after the sections, so it runs before they are freed).
+    struct Wipe {
+        Section& module;
+        Section& defaults;
+        std::map<std::string, Section>& cards;
+        static void wipe(Section& s) {
+            for (Entry& e : s.entries) {
+                vantor::secureWipe(e.raw.data(), e.raw.size());
+            }
+        }
+        ~Wipe() {
+            wipe(module);
+            wipe(defaults);
+            for (auto& [serial, section] : cards) {
+                wipe(section);
+            }
+        }
+    } wipe{module, defaults, cards};
     Section* current = nullptr;
     std::set<std::string> seen;
     std::istringstream in(text);
@@ -259,6 +278,15 @@ Config parseConfig(const std::string& text, const std::string& baseDir) {
     for (std::string raw; std::getline(in, raw);) {
         ++n;
         const std::string line = trim(raw);
+        // Both copies of the line may hold a PIN: wiped on every way out of this iteration.
+        struct LineWipe {
+            std::string& raw;
+            const std::string& line;
+            ~LineWipe() {
+                vantor::secureWipe(raw.data(), raw.size());
+                vantor::secureWipe(const_cast<char*>(line.data()), line.size());
+            }
+        } lineWipe{raw, line};
         if (line.empty() || line[0] == '#' || line[0] == ';') {
             continue;
         }

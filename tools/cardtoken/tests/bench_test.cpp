@@ -24,6 +24,20 @@ using vantor::tokenbench::runTool;
 const std::string kUserPin = "1234";
 const std::string kSoPin = "12345678";
 
+// An outside client with what it needs to load this build's module; the variables are set for
+// the child only (cardsim, started by the test process, must not get them).
+vantor::tokenbench::ToolRun runClient(const std::vector<std::string>& argv) {
+    const auto env = childEnvironment();
+    for (const auto& [name, value] : env) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    auto run = runTool(argv);
+    for (const auto& [name, value] : env) {
+        ::unsetenv(name.c_str());
+    }
+    return run;
+}
+
 CK_RV ok(CK_RV rv) {
     return rv;
 }
@@ -337,18 +351,8 @@ TEST_F(CardTokenBench, OutsideClientsSeeTheSameSlotsAndTokens) {
     }
     const CK_SLOT_ID cns = insert("token-cns", 0);
     const CK_SLOT_ID m4 = insert("token-m4", 1);
-    for (const auto& [name, value] : childEnvironment()) {
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    struct Unset {
-        ~Unset() {
-            for (const auto& [name, value] : childEnvironment()) {
-                ::unsetenv(name.c_str());
-            }
-        }
-    } unset;
 
-    auto list = runTool({"/usr/bin/pkcs11-tool", "--module", modulePath(), "-L"});
+    auto list = runClient({"/usr/bin/pkcs11-tool", "--module", modulePath(), "-L"});
     ASSERT_EQ(list.status, 0) << list.output;
     EXPECT_NE(list.output.find("Slot 0 (0x1): Virtual PCD 00 00"), std::string::npos)
         << list.output;
@@ -357,8 +361,8 @@ TEST_F(CardTokenBench, OutsideClientsSeeTheSameSlotsAndTokens) {
     EXPECT_NE(list.output.find("serial num         : 1000000000000201"), std::string::npos);
     EXPECT_NE(list.output.find("serial num         : 4d34000000000302"), std::string::npos);
 
-    auto py = runTool({"/usr/bin/python3", CARDTOKEN_PYKCS11_SCRIPT, modulePath(),
-                       std::to_string(m4), "02", kUserPin});
+    auto py = runClient({"/usr/bin/python3", CARDTOKEN_PYKCS11_SCRIPT, modulePath(),
+                         std::to_string(m4), "02", kUserPin});
     ASSERT_EQ(py.status, 0) << py.output;
     EXPECT_NE(py.output.find("slot 1 Virtual PCD 00 00 present 1000000000000201"),
               std::string::npos)
@@ -387,9 +391,9 @@ TEST_F(CardTokenBench, OutsideClientsSeeTheSameSlotsAndTokens) {
     EXPECT_EQ(fresh, cns);
     const std::string objectFile = *dir_ + "/other-process.dat";
     std::ofstream(objectFile) << "made by another process";
-    auto write = runTool({"/usr/bin/pkcs11-tool", "--module", modulePath(), "--slot",
-                          std::to_string(fresh), "--login", "--pin", kUserPin, "--write-object",
-                          objectFile, "--type", "data", "--label", "other-process"});
+    auto write = runClient({"/usr/bin/pkcs11-tool", "--module", modulePath(), "--slot",
+                            std::to_string(fresh), "--login", "--pin", kUserPin, "--write-object",
+                            objectFile, "--type", "data", "--label", "other-process"});
     ASSERT_EQ(write.status, 0) << write.output;
     EXPECT_EQ(field(token(fresh).serialNumber, 16), "0123456789abcdef");
     const CK_SESSION_HANDLE s = session(fresh);
