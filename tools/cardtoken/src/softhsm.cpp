@@ -197,7 +197,13 @@ CK_RV SoftHsm::initialize() {
     const char* old = std::getenv("SOFTHSM2_CONF");
     const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
     ::setenv("SOFTHSM2_CONF", conf_.c_str(), 1);
-    const CK_RV rv = f_->C_Initialize(nullptr);
+    CK_RV rv = f_->C_Initialize(nullptr);
+    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        // An earlier load of this module in the process was freed without C_Finalize (as the
+        // provider reloads its module) and left our private SoftHSM2 running: start it afresh.
+        f_->C_Finalize(nullptr);
+        rv = f_->C_Initialize(nullptr);
+    }
     if (saved) {
         ::setenv("SOFTHSM2_CONF", saved->c_str(), 1);
     } else {

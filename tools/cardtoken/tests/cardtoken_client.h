@@ -32,6 +32,7 @@ class Client {
     CK_FUNCTION_LIST_PTR functions() const { return module_.functions(); }
     CK_RV initialize() { return module_.initialize(); }
     CK_RV finalize() { return module_.finalize(); }
+    void unload() { module_.unload(); }
     std::string lastError() const;
 
     std::vector<CK_SLOT_ID> slots(bool present, CK_RV* rv = nullptr);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +147,31 @@ TEST_F(CardTokenInit, GoodConfigurationStartsOnceAndStops) {
     EXPECT_TRUE(fs::exists(*dir_ + "/tokens/.cardtoken-softhsm2.conf"));
     // Started again after a stop, as a loader that reloads the module does.
     ASSERT_EQ(client_.initialize(), static_cast<CK_RV>(CKR_OK)) << client_.lastError();
+}
+
+// The provider reloads its module by freeing the library without C_Finalize and loading it
+// again; the new load must start, not trip over the SoftHSM2 the old one left running.
+TEST_F(CardTokenInit, FreedWithoutFinalizeStartsAgain) {
+    ScopedEnv env("CARDTOKEN_CONF", conf_->c_str());
+    client_.unload();  // the library must really go away in between
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        void* lib = ::dlopen(modulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib, nullptr) << ::dlerror();
+        auto getList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(lib, "C_GetFunctionList"));
+        ASSERT_NE(getList, nullptr);
+        CK_FUNCTION_LIST_PTR f = nullptr;
+        ASSERT_EQ(getList(&f), static_cast<CK_RV>(CKR_OK));
+        EXPECT_EQ(f->C_Initialize(nullptr), static_cast<CK_RV>(CKR_OK));
+        CK_INFO info{};
+        EXPECT_EQ(f->C_GetInfo(&info), static_cast<CK_RV>(CKR_OK));
+        if (round == 1) {
+            EXPECT_EQ(f->C_Finalize(nullptr), static_cast<CK_RV>(CKR_OK));
+        }
+        ::dlclose(lib);  // round 0: freed while initialised
+        EXPECT_EQ(::dlopen(modulePath().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr)
+            << "the module stayed loaded, so this test proves nothing";
+    }
 }
 
 }  // namespace
