@@ -278,7 +278,7 @@ CK_RV Module::initToken(CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen,
         const TokenSpec& spec = specOf(b);
         CK_UTF8CHAR_PTR p = pin;
         CK_ULONG n = pinLen;
-        if (p == nullptr && spec.protectedPath) {
+        if ((p == nullptr || n == 0) && spec.protectedPath) {
             p = const_cast<CK_UTF8CHAR_PTR>(spec.soPin.data());
             n = spec.soPin.size();
         }
@@ -403,7 +403,9 @@ CK_RV Module::getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info
 CK_RV Module::login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
                     CK_ULONG pinLen) {
     return onSession(session, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE real) {
-        if (pin == nullptr) {
+        // The pad is asked for with no PIN: a null pointer as the standard says, or an empty
+        // PIN as a PIN dialog that found a protected-path token submits it.
+        if (pin == nullptr || pinLen == 0) {
             const SessionRecord& s = sessions_.at(session);
             const auto b = bindings_.find(s.reader);
             if (b != bindings_.end() && b->second.events == s.events) {

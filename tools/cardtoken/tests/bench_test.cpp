@@ -337,6 +337,10 @@ TEST_F(CardTokenBench, PinInitialisationAndProtectedPathTokens) {
     const CK_SESSION_HANDLE p = session(pad);
     EXPECT_EQ((*client_)->C_Login(p, CKU_USER, nullptr, 0), ok(CKR_OK));
     EXPECT_EQ(keysWithId(p, {0x05}).size(), 1u);
+    ASSERT_EQ((*client_)->C_Logout(p), ok(CKR_OK));
+    CK_UTF8CHAR empty[1] = {0};
+    EXPECT_EQ((*client_)->C_Login(p, CKU_USER, empty, 0), ok(CKR_OK))
+        << "an empty PIN, as the provider's PIN dialog submits for a PIN pad";
     // Without the flag, no PIN is no PIN.
     EXPECT_EQ(token(fresh).flags & CKF_PROTECTED_AUTHENTICATION_PATH, 0u);
     const CK_SESSION_HANDLE other = session(fresh);
