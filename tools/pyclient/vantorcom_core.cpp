@@ -44,10 +44,7 @@ struct Api {
     SAFEARRAY* (*SafeArrayCreate)(VARTYPE, UINT, SAFEARRAYBOUND*);
     HRESULT (*SafeArrayDestroy)(SAFEARRAY*);
     UINT (*SafeArrayGetDim)(SAFEARRAY*);
-    HRESULT (*SafeArrayGetLBound)(SAFEARRAY*, UINT, LONG*);
-    HRESULT (*SafeArrayGetUBound)(SAFEARRAY*, UINT, LONG*);
     HRESULT (*SafeArrayGetVartype)(SAFEARRAY*, VARTYPE*);
-    HRESULT (*SafeArrayPtrOfIndex)(SAFEARRAY*, LONG*, void**);
 };
 Api api{};
 bool bound = false;
@@ -338,32 +335,63 @@ PyObject* fromVariant(const VARIANT* v) {
     return out;
 }
 
+// The size of one cell of an array of vt, or 0 for a type without a Python form.
+size_t cellSize(VARTYPE vt) {
+    switch (vt) {
+        case VT_I1:
+        case VT_UI1:
+            return 1;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+            return 2;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+        case VT_R4:
+            return 4;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+            return 8;
+        case VT_BSTR:
+        case VT_DISPATCH:
+        case VT_UNKNOWN:
+            return sizeof(void*);
+        case VT_VARIANT:
+            return sizeof(VARIANT);
+        default:
+            return 0;
+    }
+}
+
+// Reads the cells of an array straight from its block. Counts are the descriptor's stored
+// element counts and cells are found by offset, never by index: the bounds may sit anywhere in
+// the LONG range (an empty dimension at the smallest lower bound reports the largest upper
+// bound), so upper - lower + 1 or lower + i could wrap.
 struct ArrayReader {
     SAFEARRAY* psa;
     VARTYPE vt;
-    std::vector<std::pair<LONG, LONG>> bounds;  // (lower, upper) of dimension 1, 2, ...
-    std::vector<LONG> index;
+    std::vector<size_t> counts;   // cells of dimension 1, 2, ...
+    std::vector<size_t> strides;  // cells between neighbours in dimension 1, 2, ...
 
-    PyObject* element() {
-        void* cell = nullptr;
-        const HRESULT hr = api.SafeArrayPtrOfIndex(psa, index.data(), &cell);
-        if (FAILED(hr)) {
-            return raiseComError(hr, "SafeArrayPtrOfIndex");
-        }
-        return readValue(vt, cell);
-    }
-
-    // Nested tuples, dimension 1 outermost, each dimension from its own lower bound.
-    PyObject* build(size_t dim) {
-        const auto [lo, hi] = bounds[dim];
-        const int64_t count = hi >= lo ? static_cast<int64_t>(hi) - lo + 1 : 0;
+    // Nested tuples, dimension 1 outermost, each dimension in its own order from lower bound.
+    PyObject* build(size_t dim, size_t base) {
+        const size_t count = counts[dim];
         PyRef out(PyTuple_New(static_cast<Py_ssize_t>(count)));
         if (out.p == nullptr) {
             return nullptr;
         }
-        for (int64_t i = 0; i < count; ++i) {
-            index[dim] = static_cast<LONG>(lo + i);
-            PyObject* item = dim + 1 == bounds.size() ? element() : build(dim + 1);
+        for (size_t i = 0; i < count; ++i) {
+            const size_t cell = base + i * strides[dim];
+            PyObject* item =
+                dim + 1 == counts.size()
+                    ? readValue(vt, static_cast<const BYTE*>(psa->pvData) + cell * psa->cbElements)
+                    : build(dim + 1, cell);
             if (item == nullptr) {
                 return nullptr;
             }
@@ -374,40 +402,43 @@ struct ArrayReader {
 };
 
 PyObject* arrayToPython(SAFEARRAY* psa) {
+    if (psa == nullptr) {
+        return Py_NewRef(Py_None);
+    }
     ArrayReader reader{psa, VT_EMPTY, {}, {}};
     HRESULT hr = api.SafeArrayGetVartype(psa, &reader.vt);
     if (FAILED(hr)) {
         return raiseComError(hr, "SafeArrayGetVartype");
     }
     const UINT dims = api.SafeArrayGetDim(psa);
-    for (UINT d = 1; d <= dims; ++d) {
-        LONG lo = 0, hi = 0;
-        if (FAILED(hr = api.SafeArrayGetLBound(psa, d, &lo)) ||
-            FAILED(hr = api.SafeArrayGetUBound(psa, d, &hi))) {
-            return raiseComError(hr, "SafeArrayGetBound");
-        }
-        reader.bounds.emplace_back(lo, hi);
-    }
     if (dims == 0) {
         return PyTuple_New(0);
     }
-    reader.index.assign(dims, 0);
+    // A descriptor whose cell size is not its element type's is refused, not read past. (A type
+    // without a Python form is refused by readValue at its first cell.)
+    if (cellSize(reader.vt) != 0 && psa->cbElements != cellSize(reader.vt)) {
+        return raiseComError(DISP_E_BADVARTYPE, "SAFEARRAY element size");
+    }
+    size_t cells = 1;
+    for (UINT d = 0; d < dims; ++d) {
+        // Dimension 1 is stored last and varies fastest.
+        const size_t n = psa->rgsabound[dims - 1 - d].cElements;
+        reader.counts.push_back(n);
+        reader.strides.push_back(cells);
+        if (n != 0 && cells > PY_SSIZE_T_MAX / n) {
+            return raiseComError(E_OUTOFMEMORY, "SAFEARRAY size");
+        }
+        cells *= n;
+    }
+    if (cells > 0 && psa->pvData == nullptr) {
+        return raiseComError(E_INVALIDARG, "SAFEARRAY data");
+    }
     if (reader.vt == VT_UI1 && dims == 1) {
         // A byte array is one contiguous block from its first cell.
-        const auto [lo, hi] = reader.bounds[0];
-        if (hi < lo) {
-            return PyBytes_FromStringAndSize(nullptr, 0);
-        }
-        reader.index[0] = lo;
-        void* first = nullptr;
-        if (FAILED(hr = api.SafeArrayPtrOfIndex(psa, reader.index.data(), &first))) {
-            return raiseComError(hr, "SafeArrayPtrOfIndex");
-        }
-        return PyBytes_FromStringAndSize(
-            static_cast<const char*>(first),
-            static_cast<Py_ssize_t>(static_cast<int64_t>(hi) - lo + 1));
+        return PyBytes_FromStringAndSize(cells > 0 ? static_cast<const char*>(psa->pvData) : "",
+                                         static_cast<Py_ssize_t>(cells));
     }
-    return reader.build(0);
+    return reader.build(0, 0);
 }
 
 // ---- Python -> VARIANT -----------------------------------------------------------------------
@@ -1463,10 +1494,7 @@ PyObject* moduleBind(PyObject*, PyObject* args) {
         !bindOne(handle, "vauto_SafeArrayCreate", table.SafeArrayCreate) ||
         !bindOne(handle, "vauto_SafeArrayDestroy", table.SafeArrayDestroy) ||
         !bindOne(handle, "vauto_SafeArrayGetDim", table.SafeArrayGetDim) ||
-        !bindOne(handle, "vauto_SafeArrayGetLBound", table.SafeArrayGetLBound) ||
-        !bindOne(handle, "vauto_SafeArrayGetUBound", table.SafeArrayGetUBound) ||
-        !bindOne(handle, "vauto_SafeArrayGetVartype", table.SafeArrayGetVartype) ||
-        !bindOne(handle, "vauto_SafeArrayPtrOfIndex", table.SafeArrayPtrOfIndex)) {
+        !bindOne(handle, "vauto_SafeArrayGetVartype", table.SafeArrayGetVartype)) {
         return nullptr;
     }
     api = table;
