@@ -122,7 +122,9 @@ void releaseCells(SAFEARRAY* psa, BYTE* from, size_t cells) {
     if (from == nullptr || !cellsMatchFlags(psa)) {
         return;  // cells of a size the flags disagree with own nothing we could read safely
     }
-    for (size_t i = 0; i < cells; ++i) {
+    const bool owning =
+        (psa->fFeatures & (FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT)) != 0;
+    for (size_t i = 0; owning && i < cells; ++i) {
         BYTE* cell = from + i * psa->cbElements;
         if (psa->fFeatures & FADF_BSTR) {
             BSTR s = nullptr;

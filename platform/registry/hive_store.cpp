@@ -1,7 +1,10 @@
 // SQLite storage of a registry hive, safe for several threads and processes at once.
 #include "hive_store.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -199,6 +202,9 @@ HiveStore::~HiveStore() {
         dropStatements();
         sqlite3_close_v2(db_);
     }
+    if (sharedCommits_ != nullptr) {
+        ::munmap(sharedCommits_, sizeof(std::uint64_t));
+    }
 }
 
 void HiveStore::dropStatements() {
@@ -229,8 +235,52 @@ sqlite3_stmt* HiveStore::prepared(const char* sql) {
 LONG HiveStore::counted(LONG commitResult) {
     if (commitResult == ERROR_SUCCESS) {
         ++ownCommits_;
+        // After the commit, never before: a reader that sees the new count must find the new
+        // content. (A reader that reads the new content under the old count only reads it
+        // once more when the count moves.)
+        if (sharedCommits_ != nullptr && sharedWritable_) {
+            std::atomic_ref<std::uint64_t>(*sharedCommits_).fetch_add(1);
+        }
     }
     return commitResult;
+}
+
+// The change file beside the database ("<hive>.db-changes"): one 64-bit count of the commits of
+// every process, mapped shared like SQLite's own -shm file, so that asking whether the hive
+// changed costs a memory read instead of a read transaction (two locks and a stat). A process
+// that cannot map it falls back to SQLite's data version.
+void HiveStore::openChangeCount() {
+    if (sharedCommits_ != nullptr) {
+        return;  // mapped before a fork: the mapping is shared with the parent, as it should be
+    }
+    const std::string path = file_ + "-changes";
+    bool writable = true;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        writable = false;
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size < static_cast<off_t>(sizeof(std::uint64_t)) &&
+        writable) {
+        // A new file: the count starts at zero. Growing a file that another process grew
+        // already changes nothing.
+        if (::ftruncate(fd, sizeof(std::uint64_t)) != 0 || ::fstat(fd, &st) != 0) {
+            st.st_size = 0;
+        }
+    }
+    if (st.st_size >= static_cast<off_t>(sizeof(std::uint64_t))) {
+        void* map = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | (writable ? PROT_WRITE : 0),
+                           MAP_SHARED, fd, 0);
+        if (map != MAP_FAILED) {
+            sharedCommits_ = static_cast<std::uint64_t*>(map);
+            sharedWritable_ = writable;
+        }
+    }
+    ::close(fd);
 }
 
 LONG HiveStore::ensureOpen() {
@@ -242,6 +292,11 @@ LONG HiveStore::changeMarker(ChangeMarker& marker) {
     std::lock_guard lock(mutex_);
     if (LONG err = open(); err != ERROR_SUCCESS) {
         return err;
+    }
+    marker = ChangeMarker{};
+    if (sharedCommits_ != nullptr) {
+        marker.sharedCommits = std::atomic_ref<std::uint64_t>(*sharedCommits_).load();
+        return ERROR_SUCCESS;
     }
     Statement st(*this, "PRAGMA data_version");
     if (st.step() != SQLITE_ROW) {
@@ -279,6 +334,7 @@ LONG HiveStore::open() {
     db_ = db;
     pid_ = currentProcess();
     ++connection_;
+    openChangeCount();
     {
         WriteTransaction tx(db_);
         LONG err = tx.began();

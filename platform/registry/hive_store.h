@@ -60,10 +60,13 @@ class HiveStore final {
     // Opens the database if this process has not yet (cheap once it has).
     LONG ensureOpen();
 
-    // What changes whenever the hive is written: SQLite's data version (moved by commits of
-    // every other connection, in this process or another) with this connection's own commits
-    // and the connection it was read on. Equal markers mean an unchanged hive.
+    // What changes whenever the hive is written, by this process or another. Normally the
+    // count of commits kept in the hive's change file (see openChangeCount), read from shared
+    // memory without a system call; where that file cannot be mapped, SQLite's data version
+    // (moved by the commits of every other connection) with this connection's own commits.
+    // Equal markers mean an unchanged hive.
     struct ChangeMarker {
+        std::uint64_t sharedCommits = 0;
         std::int64_t dataVersion = 0;
         std::uint64_t ownCommits = 0;
         std::uint64_t connection = 0;
@@ -77,6 +80,7 @@ class HiveStore final {
 
   private:
     LONG open();
+    void openChangeCount();
     void dropStatements();
     LONG exec(const char* sql);
     LONG touch(const std::string& path);
@@ -88,6 +92,8 @@ class HiveStore final {
     long pid_ = 0;  // a connection inherited through fork is never reused by the child
     std::uint64_t connection_ = 0;  // counts the connections opened, for ChangeMarker
     std::uint64_t ownCommits_ = 0;
+    std::uint64_t* sharedCommits_ = nullptr;  // mapped from the change file, shared by processes
+    bool sharedWritable_ = false;
     std::unordered_map<const char*, sqlite3_stmt*> statements_;
     std::recursive_mutex mutex_;
 };

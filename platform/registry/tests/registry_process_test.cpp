@@ -146,7 +146,7 @@ namespace {
 
 // The change stamp: still while nothing is written, moved by every kind of write, whether made
 // by this process or by another one, and kept apart per hive.
-TEST_F(RegistryProcessTest, ChangeStampMovesWithEveryWriterAndOnlyThen) {
+void checkChangeStamp() {
     ULONGLONG before = 0, after = 0;
     ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &before), ERROR_SUCCESS);
     ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &after), ERROR_SUCCESS);
@@ -215,6 +215,17 @@ TEST_F(RegistryProcessTest, ChangeStampMovesWithEveryWriterAndOnlyThen) {
     RegCloseKey(user);
     ASSERT_EQ(VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &after), ERROR_SUCCESS);
     EXPECT_EQ(before, after);
+}
+
+TEST_F(RegistryProcessTest, ChangeStampMovesWithEveryWriterAndOnlyThen) {
+    checkChangeStamp();
+}
+
+// The same where the hive's shared change count cannot be mapped (its file is a directory
+// here), so the stamp comes from SQLite's data version and this process's own commits.
+TEST_F(RegistryProcessTest, ChangeStampWithoutTheSharedCountFallsBackToTheDatabase) {
+    ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/machine.db-changes"));
+    checkChangeStamp();
 }
 
 }  // namespace
