@@ -33,7 +33,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using vantor::ole::Variant;
-constexpr int kRounds = 7;
+constexpr int kRounds = 15;
 constexpr CK_ATTRIBUTE_TYPE kRead[] = {CKA_LABEL, CKA_ID, CKA_VALUE};
 
 volatile size_t g_sink = 0;  // keeps the work from being optimized away

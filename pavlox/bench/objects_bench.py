@@ -31,7 +31,7 @@ import sys
 import tempfile
 import time
 
-ROUNDS = 5
+ROUNDS = 7
 GROUPS = 4
 # Objects found one query each in the natural pattern (every query scans all objects in the
 # module, so a subset keeps the run short without changing the per-query cost).
