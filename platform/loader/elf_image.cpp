@@ -96,13 +96,15 @@ ElfImage checkElfBytes(const std::uint8_t* data, std::size_t size) {
 }
 
 ElfImage checkElfFile(const std::string& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO given as a library name cannot hang the open.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
         return ElfImage::Unreadable;
     }
     if (!S_ISREG(st.st_mode)) {
-        return ElfImage::Unreadable;  // not ours to judge: dlopen reports what it is
+        // A loadable image is a regular file; dlopen would wait forever on a FIFO.
+        return ElfImage::NotElf;
     }
     return checkElfImage(
         [&fd](std::uint64_t offset, void* buffer, std::size_t length) {

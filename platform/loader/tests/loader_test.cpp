@@ -2,6 +2,7 @@
 // matter, and the check itself on headers that lie about sizes and offsets.
 #include <elf.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -124,9 +125,13 @@ TEST_F(Loader, TruncatedModulesAreRefusedBeforeDlopen) {
     truncated(4096, "cutdll.so");
     EXPECT_EQ(LoadLibraryA((dir_ + "/cutdll.dll").c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
-    // A file that is not there is still "not found", not a bad image.
+    // A file that is not there is still "not found", not a bad image. A FIFO is no image, and
+    // neither the check nor dlopen may wait on it for a writer.
     EXPECT_EQ(LoadLibraryA((dir_ + "/absent.so").c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    ASSERT_EQ(mkfifo((dir_ + "/fifo.so").c_str(), 0600), 0);
+    EXPECT_EQ(LoadLibraryA((dir_ + "/fifo.so").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
 }
 
 // Headers whose sizes and offsets would wrap or point outside the file, on the real module's
