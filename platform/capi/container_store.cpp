@@ -21,6 +21,8 @@ namespace vantor::capi {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+constexpr int kSetupAttempts = 100;
+constexpr useconds_t kSetupRetryMicros = 20000;
 
 struct StmtFree {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -128,7 +130,17 @@ sqlite3* ContainerStore::db() {
         "CREATE TABLE IF NOT EXISTS containers (name TEXT PRIMARY KEY NOT NULL);"
         "CREATE TABLE IF NOT EXISTS keys (container TEXT NOT NULL, keyspec INTEGER NOT NULL,"
         " flags INTEGER NOT NULL, blob BLOB NOT NULL, PRIMARY KEY (container, keyspec));";
-    if (sqlite3_exec(db, setup, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    // Processes opening a new store together can meet a lock that SQLite reports without
+    // waiting (switching to WAL, creating the tables); retry a bounded number of times.
+    int rc = SQLITE_BUSY;
+    for (int attempt = 0; attempt < kSetupAttempts; ++attempt) {
+        rc = sqlite3_exec(db, setup, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
+            break;
+        }
+        usleep(kSetupRetryMicros);
+    }
+    if (rc != SQLITE_OK) {
         sqlite3_close_v2(db);
         fail(NTE_FAIL);
     }
