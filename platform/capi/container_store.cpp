@@ -124,9 +124,11 @@ sqlite3* ContainerStore::db() {
         fail(NTE_FAIL);
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    // secure_delete overwrites freed pages, so a deleted key leaves no copy in the file.
+    // secure_delete overwrites freed pages, so a deleted key leaves no copy in the file;
+    // temp_store keeps SQLite's scratch data out of temporary files.
     const char* setup =
         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA secure_delete=ON;"
+        "PRAGMA temp_store=MEMORY;"
         "CREATE TABLE IF NOT EXISTS containers (name TEXT PRIMARY KEY NOT NULL);"
         "CREATE TABLE IF NOT EXISTS keys (container TEXT NOT NULL, keyspec INTEGER NOT NULL,"
         " flags INTEGER NOT NULL, blob BLOB NOT NULL, PRIMARY KEY (container, keyspec));";

@@ -44,9 +44,9 @@ Bytes privateBlob(EVP_PKEY* key) {
     putDword(out, 2048);
     putDword(out, 65537);
     putBn(out, key, OSSL_PKEY_PARAM_RSA_N, 256);
-    for (const char* n : {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
-                          OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
-                          OSSL_PKEY_PARAM_RSA_COEFFICIENT1}) {
+    for (const char* n :
+         {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+          OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1}) {
         putBn(out, key, n, 128);
     }
     putBn(out, key, OSSL_PKEY_PARAM_RSA_D, 256);
@@ -159,12 +159,14 @@ int main(int argc, char** argv) {
             EVP_MD_CTX_free(ctx);
         });
 
-    std::printf("CryptSignHash RSA-2048/SHA-256: front end %.1f us, EVP_DigestSign %.1f us, "
-                "ratio %.3fx (target <= 1.10x)\n",
-                sign.ours * 1e6, sign.theirs * 1e6, sign.ratio);
-    std::printf("SHA-256 of 1 MiB: CryptHashData %.1f us, OpenSSL %.1f us, ratio %.3fx "
-                "(target <= 1.05x)\n",
-                hash.ours * 1e6, hash.theirs * 1e6, hash.ratio);
+    std::printf(
+        "CryptSignHash RSA-2048/SHA-256: front end %.1f us, EVP_DigestSign %.1f us, "
+        "ratio %.3fx (target <= 1.10x)\n",
+        sign.ours * 1e6, sign.theirs * 1e6, sign.ratio);
+    std::printf(
+        "SHA-256 of 1 MiB: CryptHashData %.1f us, OpenSSL %.1f us, ratio %.3fx "
+        "(target <= 1.05x)\n",
+        hash.ours * 1e6, hash.theirs * 1e6, hash.ratio);
     const bool met = sign.ratio <= 1.10 && hash.ratio <= 1.05;
     std::printf("targets: %s\n", met ? "met" : "missed");
     EVP_MD_free(sha256);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 #include <openssl/rsa.h>
 #include <stdlib.h>
 
@@ -80,6 +81,29 @@ inline Bytes blobOf(EVP_PKEY* key, bool withPrivate, ALG_ID alg = CALG_RSA_KEYX)
 inline EVP_PKEY* opensslKey(unsigned bits) {
     return EVP_RSA_gen(bits);
 }
+
+// A library context of the test's own with the legacy ciphers (RC2, RC4, DES), released with it
+// so the test leaves nothing loaded behind.
+class LegacyCiphers final {
+  public:
+    LegacyCiphers()
+        : ctx_(OSSL_LIB_CTX_new()),
+          default_(OSSL_PROVIDER_load(ctx_, "default")),
+          legacy_(OSSL_PROVIDER_load(ctx_, "legacy")) {}
+    ~LegacyCiphers() {
+        OSSL_PROVIDER_unload(legacy_);
+        OSSL_PROVIDER_unload(default_);
+        OSSL_LIB_CTX_free(ctx_);
+    }
+    LegacyCiphers(const LegacyCiphers&) = delete;
+    LegacyCiphers& operator=(const LegacyCiphers&) = delete;
+    EVP_CIPHER* fetch(const char* name) const { return EVP_CIPHER_fetch(ctx_, name, nullptr); }
+
+  private:
+    OSSL_LIB_CTX* ctx_;
+    OSSL_PROVIDER* default_;
+    OSSL_PROVIDER* legacy_;
+};
 
 inline Bytes reversed(Bytes b) {
     std::reverse(b.begin(), b.end());

@@ -1,6 +1,5 @@
 // Cross-checks with OpenSSL in both directions: signatures, public key blobs, SIMPLEBLOBs and
 // ciphertexts made on one side are accepted on the other.
-#include <openssl/provider.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
@@ -150,12 +149,8 @@ TEST_F(OpensslCross, SimpleBlobFromOpensslUnwrapsAndDecrypts) {
 
         // OpenSSL encrypts a message with it: zero IV, PKCS#5 padding (stream cipher: none).
         const std::string message = "a message longer than one block, for chaining";
-        EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, c.cipher, nullptr);
-        if (cipher == nullptr) {
-            OSSL_PROVIDER_load(nullptr, "legacy");
-            OSSL_PROVIDER_load(nullptr, "default");
-            cipher = EVP_CIPHER_fetch(nullptr, c.cipher, nullptr);
-        }
+        const LegacyCiphers legacy;
+        EVP_CIPHER* cipher = legacy.fetch(c.cipher);
         ASSERT_NE(cipher, nullptr);
         EVP_CIPHER_CTX* e = EVP_CIPHER_CTX_new();
         const Bytes iv(8, 0);
@@ -226,9 +221,8 @@ TEST_F(OpensslCross, DerivedRc4KeyIsTheHashValue) {
     ASSERT_TRUE(CryptEncrypt(rc4, 0, TRUE, 0, data.data(), &length, 5));
     Bytes key(16);
     EVP_Digest(password.data(), password.size(), key.data(), nullptr, EVP_md5(), nullptr);
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
-    EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
+    const LegacyCiphers legacy;
+    EVP_CIPHER* cipher = legacy.fetch("RC4");
     ASSERT_NE(cipher, nullptr);
     EVP_CIPHER_CTX* d = EVP_CIPHER_CTX_new();
     ASSERT_EQ(EVP_DecryptInit_ex2(d, cipher, key.data(), nullptr, nullptr), 1);
