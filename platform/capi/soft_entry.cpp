@@ -432,8 +432,9 @@ BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKE
                 SecureBytes block(view.wrapped.data(), n);
                 reverseBytes(block.data(), block.size());
                 SecureBytes material = unwrap.rsa->decrypt(block.view(), false);
-                object->session =
-                    SessionKey::fromMaterial(header.alg, material.view(), dwFlags, ctx.enhanced);
+                // Import flags carry no key size: the wrapped material gives it.
+                object->session = SessionKey::fromMaterial(header.alg, material.view(),
+                                                           dwFlags & 0xFFFFu, ctx.enhanced);
                 break;
             }
             case PLAINTEXTKEYBLOB: {
@@ -442,7 +443,7 @@ BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKE
                     fail(NTE_BAD_KEY);
                 }
                 object->session =
-                    SessionKey::fromMaterial(header.alg, view.key, dwFlags, ctx.enhanced);
+                    SessionKey::fromMaterial(header.alg, view.key, dwFlags & 0xFFFFu, ctx.enhanced);
                 break;
             }
             default:

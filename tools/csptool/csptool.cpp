@@ -7,6 +7,7 @@
 //   csptool sign CONTAINER FILE [-o SIG] [--hash ALG] [--le]
 //   csptool verify CONTAINER FILE SIG [--hash ALG] [--le]
 //   csptool pubkey CONTAINER [-o PEM]
+//   csptool register NAME IMAGE [--type N] | unregister NAME
 //   common: [-p PROVIDER] [--machine] [--exchange]
 //
 // Exit code 0 on success, 1 for a bad command line, 2 when an operation fails.
@@ -28,6 +29,7 @@
 
 #include "win/errhandlingapi.h"
 #include "win/wincrypt.h"
+#include "win/winreg.h"
 
 namespace {
 
@@ -42,6 +44,8 @@ void usage() {
                  "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le]\n"
                  "  verify CONTAINER FILE SIG [--hash ALG] [--le]\n"
                  "  pubkey CONTAINER [-o PEM]            the user key's public key as PEM\n"
+                 "  register NAME IMAGE [--type N]       registers a provider image (type 1)\n"
+                 "  unregister NAME                      removes a provider's registration\n"
                  "options: -p PROVIDER (default: %s)\n"
                  "         --machine   the machine's containers instead of the user's\n"
                  "         --exchange  the exchange key instead of the signature key\n"
@@ -112,6 +116,7 @@ struct Options {
     std::string output;
     ALG_ID hash = CALG_SHA_256;
     DWORD bits = 0;
+    DWORD type = PROV_RSA_FULL;
     DWORD keySpec = AT_SIGNATURE;
     bool machine = false;
     bool exportable = false;
@@ -162,6 +167,12 @@ bool parse(int argc, char** argv, Options& o) {
                 return false;
             }
             o.bits = static_cast<DWORD>(std::strtoul(v, nullptr, 10));
+        } else if (a == "--type") {
+            const char* v = value();
+            if (v == nullptr) {
+                return false;
+            }
+            o.type = static_cast<DWORD>(std::strtoul(v, nullptr, 10));
         } else if (a == "--machine") {
             o.machine = true;
         } else if (a == "--exportable") {
@@ -176,9 +187,9 @@ bool parse(int argc, char** argv, Options& o) {
             o.args.push_back(a);
         }
     }
-    const std::map<std::string, std::size_t> arity = {{"list", 0},   {"create", 1}, {"delete", 1},
-                                                      {"genkey", 1}, {"sign", 2},   {"verify", 3},
-                                                      {"pubkey", 1}};
+    const std::map<std::string, std::size_t> arity = {
+        {"list", 0},   {"create", 1}, {"delete", 1},   {"genkey", 1},    {"sign", 2},
+        {"verify", 3}, {"pubkey", 1}, {"register", 2}, {"unregister", 1}};
     auto it = arity.find(o.command);
     return it != arity.end() && it->second == o.args.size();
 }
@@ -293,6 +304,42 @@ std::string pemOf(const Bytes& blob) {
     return pem;
 }
 
+// Provider registration: HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\NAME with
+// "Image Path" and "Type", which is where CryptAcquireContext looks a provider up.
+int registration(const Options& o) {
+    const std::string key = std::string(VANTOR_CRYPT_PROVIDER_KEY) + "\\" + o.args[0];
+    if (o.command == "unregister") {
+        const LSTATUS rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+        if (rc != ERROR_SUCCESS) {
+            SetLastError(static_cast<DWORD>(rc));
+            failed("cannot remove the registration of \"" + o.args[0] + "\"");
+        }
+        std::printf("unregistered \"%s\"\n", o.args[0].c_str());
+        return 0;
+    }
+    HKEY handle = nullptr;
+    LSTATUS rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                 nullptr, &handle, nullptr);
+    if (rc == ERROR_SUCCESS) {
+        const std::string& image = o.args[1];
+        rc = RegSetValueExA(handle, "Image Path", 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(image.c_str()),
+                            static_cast<DWORD>(image.size() + 1));
+        if (rc == ERROR_SUCCESS) {
+            rc = RegSetValueExA(handle, "Type", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&o.type), sizeof o.type);
+        }
+        RegCloseKey(handle);
+    }
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(rc));
+        failed("cannot register \"" + o.args[0] + "\"");
+    }
+    std::printf("registered \"%s\" (type %u) as %s\n", o.args[0].c_str(), o.type,
+                o.args[1].c_str());
+    return 0;
+}
+
 int run(const Options& o) {
     if (o.command == "list") {
         for (DWORD i = 0;; ++i) {
@@ -307,6 +354,9 @@ int run(const Options& o) {
             }
             std::printf("%-3u %s\n", type, name);
         }
+    }
+    if (o.command == "register" || o.command == "unregister") {
+        return registration(o);
     }
     const std::string& container = o.args[0];
     if (o.command == "create") {

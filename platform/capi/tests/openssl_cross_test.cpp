@@ -235,3 +235,45 @@ TEST_F(OpensslCross, DerivedRc4KeyIsTheHashValue) {
     CryptDestroyKey(rc4);
     CryptDestroyHash(h);
 }
+
+TEST_F(OpensslCross, FortyBitKeysCarryElevenZeroSaltBytesUnlessAskedNot) {
+    // The Base provider's 40-bit RC4 key is used as key || eleven zero bytes; with
+    // CRYPT_NO_SALT as the five key bytes alone.
+    HCRYPTPROV base = 0;
+    ASSERT_TRUE(
+        CryptAcquireContextA(&base, nullptr, MS_DEF_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    const Bytes material = {0x11, 0x22, 0x33, 0x44, 0x55};
+    const LegacyCiphers legacy;
+    EVP_CIPHER* rc4 = legacy.fetch("RC4");
+    ASSERT_NE(rc4, nullptr);
+    for (DWORD flags : {0u, CRYPT_NO_SALT}) {
+        SCOPED_TRACE(flags);
+        Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0};
+        putDword(blob, CALG_RC4);
+        putDword(blob, 5);
+        blob.insert(blob.end(), material.begin(), material.end());
+        HCRYPTKEY k = 0;
+        ASSERT_TRUE(
+            CryptImportKey(base, blob.data(), static_cast<DWORD>(blob.size()), 0, flags, &k));
+        Bytes data(8, 0);
+        DWORD length = 8;
+        ASSERT_TRUE(CryptEncrypt(k, 0, TRUE, 0, data.data(), &length, 8));
+        CryptDestroyKey(k);
+
+        Bytes key = material;
+        if (flags == 0) {
+            key.resize(16, 0);
+        }
+        EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+        ASSERT_EQ(EVP_CipherInit_ex2(c, rc4, nullptr, nullptr, 1, nullptr), 1);
+        ASSERT_EQ(EVP_CIPHER_CTX_set_key_length(c, static_cast<int>(key.size())), 1);
+        ASSERT_EQ(EVP_CipherInit_ex2(c, nullptr, key.data(), nullptr, 1, nullptr), 1);
+        Bytes expected(8, 0);
+        int n = 0;
+        EVP_CipherUpdate(c, expected.data(), &n, expected.data(), 8);
+        EVP_CIPHER_CTX_free(c);
+        EXPECT_EQ(data, expected);
+    }
+    EVP_CIPHER_free(rc4);
+    CryptReleaseContext(base, 0);
+}

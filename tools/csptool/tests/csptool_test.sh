@@ -4,6 +4,7 @@
 # changed file does not verify.
 set -euo pipefail
 csptool=$1
+test_provider=$2
 if ! command -v openssl > /dev/null; then
     echo "SKIPPED: the openssl command is not installed"
     exit 77
@@ -52,4 +53,12 @@ openssl dgst -sha1 -verify "$work/pub.pem" -signature "$work/sig.base" "$work/da
 "$csptool" sign nosuch "$work/data" 2> "$work/err" && fail "signed with a missing container"
 grep -q 'NTE_BAD_KEYSET' "$work/err" || fail "missing container not named"
 "$csptool" delete signer
+
+# A registered provider image is listed and reached by name; unregistering removes it.
+"$csptool" register "Test Image Provider" "$test_provider"
+"$csptool" list | grep -q "^1 *Test Image Provider$" || fail "registered provider not listed"
+"$csptool" create c -p "Test Image Provider" 2> "$work/err" && fail "test image made a container"
+grep -q "Test Image Provider" "$work/err" || fail "provider not named: $(cat "$work/err")"
+"$csptool" unregister "Test Image Provider"
+"$csptool" list | grep -q "Test Image Provider" && fail "unregistered provider still listed"
 echo "csptool: all checks passed"
