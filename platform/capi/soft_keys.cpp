@@ -17,6 +17,8 @@ bool isSignature(ALG_ID alg) {
     return alg == AT_SIGNATURE || alg == CALG_RSA_SIGN;
 }
 
+// Session key material from a hash value: the value itself when it is long enough, otherwise
+// CryptDeriveKey's documented extension: hash(0x36-pad ^ value) || hash(0x5C-pad ^ value).
 SecureBytes deriveMaterial(HashObject& hash, std::size_t need) {
     const auto& value = hash.value();
     SecureBytes material;

@@ -277,3 +277,47 @@ TEST_F(OpensslCross, FortyBitKeysCarryElevenZeroSaltBytesUnlessAskedNot) {
     EVP_CIPHER_free(rc4);
     CryptReleaseContext(base, 0);
 }
+
+TEST_F(OpensslCross, Derived3desKeyFollowsTheDocumentedExtension) {
+    // 3DES needs 24 bytes, SHA-1 gives 20: the key is the first 24 bytes of
+    // SHA1(0x36 x 64 ^ H) || SHA1(0x5C x 64 ^ H), H = SHA1(password).
+    const std::string password = "derive me";
+    Bytes h(20);
+    EVP_Digest(password.data(), password.size(), h.data(), nullptr, EVP_sha1(), nullptr);
+    Bytes key;
+    for (std::uint8_t fill : {std::uint8_t{0x36}, std::uint8_t{0x5C}}) {
+        Bytes buffer(64, fill);
+        for (std::size_t i = 0; i < h.size(); ++i) {
+            buffer[i] ^= h[i];
+        }
+        Bytes part(20);
+        EVP_Digest(buffer.data(), buffer.size(), part.data(), nullptr, EVP_sha1(), nullptr);
+        key.insert(key.end(), part.begin(), part.end());
+    }
+    key.resize(24);
+
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(prov_, CALG_SHA1, 0, 0, &hash));
+    ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>(password.data()),
+                              static_cast<DWORD>(password.size()), 0));
+    HCRYPTKEY des = 0;
+    ASSERT_TRUE(CryptDeriveKey(prov_, CALG_3DES, hash, 0, &des));
+    Bytes data(16, 0);
+    const std::string text = "plaintext";
+    std::copy(text.begin(), text.end(), data.begin());
+    DWORD length = static_cast<DWORD>(text.size());
+    ASSERT_TRUE(CryptEncrypt(des, 0, TRUE, 0, data.data(), &length, 16));
+    ASSERT_EQ(length, 16u);
+
+    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+    const Bytes iv(8, 0);
+    ASSERT_EQ(EVP_DecryptInit_ex(c, EVP_des_ede3_cbc(), nullptr, key.data(), iv.data()), 1);
+    Bytes plain(32);
+    int n1 = 0, n2 = 0;
+    ASSERT_EQ(EVP_DecryptUpdate(c, plain.data(), &n1, data.data(), 16), 1);
+    ASSERT_EQ(EVP_DecryptFinal_ex(c, plain.data() + n1, &n2), 1);
+    EVP_CIPHER_CTX_free(c);
+    EXPECT_EQ(std::string(plain.begin(), plain.begin() + n1 + n2), text);
+    CryptDestroyKey(des);
+    CryptDestroyHash(hash);
+}
