@@ -65,7 +65,7 @@ void HashObject::update(std::span<const std::uint8_t> data) {
     }
 }
 
-const std::vector<std::uint8_t>& HashObject::value() {
+const SecureBytes& HashObject::value() {
     if (!finished_) {
         value_.resize(size_);
         unsigned int length = 0;

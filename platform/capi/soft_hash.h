@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ossl.h"
+#include "vantor/secure_bytes.h"
 #include "win/wincrypt.h"
 
 namespace vantor::capi {
@@ -16,6 +17,7 @@ class HashObject final {
   public:
     // NTE_BAD_ALGID for an algorithm the provider does not offer.
     explicit HashObject(ALG_ID alg);
+    ~HashObject();
     HashObject(const HashObject&) = delete;
     HashObject& operator=(const HashObject&) = delete;
 
@@ -29,7 +31,7 @@ class HashObject final {
     // NTE_BAD_HASH_STATE once the value has been read or set.
     void update(std::span<const std::uint8_t> data);
     // Finishes the hash on first use; the value then stays fixed.
-    const std::vector<std::uint8_t>& value();
+    const SecureBytes& value();
     // HP_HASHVAL: the caller supplies the value (length must match the algorithm).
     void setValue(std::span<const std::uint8_t> value);
     std::unique_ptr<HashObject> duplicate() const;
@@ -42,10 +44,7 @@ class HashObject final {
     EVP_MD* md_ = nullptr;  // fetched from the provider's context, owned
     MdCtxPtr ctx_;
     bool finished_ = false;
-    std::vector<std::uint8_t> value_;
-
-  public:
-    ~HashObject();
+    SecureBytes value_;  // may be key material (CryptDeriveKey takes it as the key)
 };
 
 }  // namespace vantor::capi
