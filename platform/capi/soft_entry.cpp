@@ -197,6 +197,9 @@ BOOL CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD cb
 
 BOOL CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags) {
     return withContext(hProv, [&](SoftContext& ctx) {
+        if ((dwFlags & ~1u) != 0) {
+            fail(NTE_BAD_FLAGS);
+        }
         KeyObject& key = ctx.key(hKey);
         if (!key.session) {
             fail(NTE_BAD_KEY);
