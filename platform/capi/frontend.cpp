@@ -156,6 +156,19 @@ void acquire(HCRYPTPROV* phProv, LPCSTR container, LPCSTR provider, DWORD type, 
     *phProv = handles().add(handles().provs, std::move(record));
 }
 
+void verifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, HCRYPTKEY hPubKey,
+                     LPCWSTR szDescription, DWORD dwFlags) {
+    auto h = hash(hHash);
+    auto k = key(hPubKey);
+    if (k->prov != h->prov) {
+        fail(NTE_BAD_KEY);
+    }
+    callProvider([&] {
+        return h->prov->fn().CPVerifySignature(h->prov->inner, h->inner, pbSignature, dwSigLen,
+                                               k->inner, szDescription, dwFlags);
+    });
+}
+
 std::u16string widen(LPCSTR text) {
     return text != nullptr ? utf8ToUtf16(text) : std::u16string();
 }
@@ -457,24 +470,17 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWO
 
 BOOL CryptVerifySignatureW(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
                            HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags) {
-    return guarded([&] {
-        auto h = hash(hHash);
-        auto k = key(hPubKey);
-        if (k->prov != h->prov) {
-            fail(NTE_BAD_KEY);
-        }
-        callProvider([&] {
-            return h->prov->fn().CPVerifySignature(h->prov->inner, h->inner, pbSignature, dwSigLen,
-                                                   k->inner, szDescription, dwFlags);
-        });
-    });
+    return guarded(
+        [&] { verifySignature(hHash, pbSignature, dwSigLen, hPubKey, szDescription, dwFlags); });
 }
 
 BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
                            HCRYPTKEY hPubKey, LPCSTR szDescription, DWORD dwFlags) {
-    const std::u16string description = widen(szDescription);
-    return CryptVerifySignatureW(hHash, pbSignature, dwSigLen, hPubKey,
-                                 szDescription ? description.c_str() : nullptr, dwFlags);
+    return guarded([&] {
+        const std::u16string description = widen(szDescription);
+        verifySignature(hHash, pbSignature, dwSigLen, hPubKey,
+                        szDescription ? description.c_str() : nullptr, dwFlags);
+    });
 }
 
 BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,

@@ -197,17 +197,17 @@ BOOL CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD cb
 
 BOOL CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags) {
     return withContext(hProv, [&](SoftContext& ctx) {
-        if ((dwFlags & ~1u) != 0) {
+        if ((dwFlags & ~CRYPT_LITTLE_ENDIAN) != 0) {
             fail(NTE_BAD_FLAGS);
         }
         KeyObject& key = ctx.key(hKey);
         if (!key.session) {
             fail(NTE_BAD_KEY);
         }
-        // Key bytes are hashed most significant first unless CRYPT_LITTLE_ENDIAN (1) asks for
-        // them as stored.
+        // Key bytes are hashed most significant first unless CRYPT_LITTLE_ENDIAN asks for them
+        // as stored.
         SecureBytes material = key.session->material();
-        if ((dwFlags & 1u) == 0) {
+        if ((dwFlags & CRYPT_LITTLE_ENDIAN) == 0) {
             reverseBytes(material.data(), material.size());
         }
         ctx.hash(hHash).update(material.view());

@@ -293,3 +293,32 @@ TEST_F(SoftProvider, SignatureNeedsAKeyAndKnownFlags) {
     CryptDestroyKey(k);
     CryptDestroyHash(h);
 }
+
+TEST_F(SoftProvider, HashSessionKeyHashesMostSignificantByteFirst) {
+    const Bytes material = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    Bytes blob = {PLAINTEXTKEYBLOB, 2, 0, 0};
+    putDword(blob, CALG_RC4);
+    putDword(blob, 16);
+    blob.insert(blob.end(), material.begin(), material.end());
+    HCRYPTKEY k = 0;
+    ASSERT_TRUE(CryptImportKey(prov_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &k));
+    for (DWORD flags : {0u, CRYPT_LITTLE_ENDIAN}) {
+        HCRYPTHASH h = 0;
+        ASSERT_TRUE(CryptCreateHash(prov_, CALG_SHA1, 0, 0, &h));
+        ASSERT_TRUE(CryptHashSessionKey(h, k, flags));
+        Bytes value(20);
+        DWORD size = 20;
+        ASSERT_TRUE(CryptGetHashParam(h, HP_HASHVAL, value.data(), &size, 0));
+        const Bytes hashed = flags == 0 ? reversed(material) : material;
+        Bytes expected(20);
+        EVP_Digest(hashed.data(), hashed.size(), expected.data(), nullptr, EVP_sha1(), nullptr);
+        EXPECT_EQ(value, expected) << flags;
+        CryptDestroyHash(h);
+    }
+    HCRYPTHASH h = 0;
+    ASSERT_TRUE(CryptCreateHash(prov_, CALG_SHA1, 0, 0, &h));
+    EXPECT_FALSE(CryptHashSessionKey(h, k, 2));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS));
+    CryptDestroyHash(h);
+    CryptDestroyKey(k);
+}

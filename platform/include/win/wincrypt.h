@@ -76,6 +76,9 @@
 // CryptCreateHash flags.
 #define CRYPT_SECRETDIGEST 0x00000001u
 
+// CryptHashSessionKey flags: key bytes as stored instead of most significant first.
+#define CRYPT_LITTLE_ENDIAN 0x00000001u
+
 // Key blob types and the blob version written by this implementation.
 #define SIMPLEBLOB 0x1u
 #define PUBLICKEYBLOB 0x6u
