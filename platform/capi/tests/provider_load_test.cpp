@@ -104,3 +104,42 @@ TEST_F(ProviderLoad, BadRegistrationsFailWithTheirCodes) {
         EXPECT_EQ(p, 0u);
     }
 }
+
+TEST_F(ProviderLoad, ImageWithItsOwnFrontEndSharesTheKeyStore) {
+    // The image holds a second copy of the front end, as a card provider linking CryptoAPI does.
+    registerProvider("Forwarding Provider", FORWARDING_PROVIDER_IMAGE, PROV_RSA_FULL);
+    HCRYPTPROV p = 0;
+    ASSERT_TRUE(
+        CryptAcquireContextA(&p, "through", "Forwarding Provider", PROV_RSA_FULL, CRYPT_NEWKEYSET))
+        << std::hex << GetLastError();
+    HCRYPTKEY k = 0;
+    ASSERT_TRUE(CryptGenKey(p, AT_SIGNATURE, 1024u << 16, &k));
+    HCRYPTHASH h = 0;
+    ASSERT_TRUE(CryptCreateHash(p, CALG_SHA_256, 0, 0, &h));
+    ASSERT_TRUE(CryptHashData(h, reinterpret_cast<const BYTE*>("data"), 4, 0));
+    Bytes sig(128);
+    DWORD size = 128;
+    ASSERT_TRUE(CryptSignHashA(h, AT_SIGNATURE, "described", 0, sig.data(), &size));
+    Bytes pub(148);
+    size = 148;
+    ASSERT_TRUE(CryptExportKey(k, 0, PUBLICKEYBLOB, 0, pub.data(), &size));
+    CryptDestroyHash(h);
+    CryptDestroyKey(k);
+    ASSERT_TRUE(CryptReleaseContext(p, 0));
+
+    // This process's own front end sees the container the image's copy made, and its key
+    // verifies the signature.
+    ASSERT_TRUE(CryptAcquireContextA(&p, "through", MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0));
+    HCRYPTKEY user = 0;
+    ASSERT_TRUE(CryptGetUserKey(p, AT_SIGNATURE, &user));
+    Bytes mine(148);
+    size = 148;
+    ASSERT_TRUE(CryptExportKey(user, 0, PUBLICKEYBLOB, 0, mine.data(), &size));
+    EXPECT_EQ(mine, pub);
+    ASSERT_TRUE(CryptCreateHash(p, CALG_SHA_256, 0, 0, &h));
+    ASSERT_TRUE(CryptHashData(h, reinterpret_cast<const BYTE*>("data"), 4, 0));
+    EXPECT_TRUE(CryptVerifySignatureA(h, sig.data(), 128, user, nullptr, 0));
+    CryptDestroyHash(h);
+    CryptDestroyKey(user);
+    CryptReleaseContext(p, 0);
+}
