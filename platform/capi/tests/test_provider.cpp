@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "win/errhandlingapi.h"
 #include "win/wincrypt_provider.h"
 
 namespace {
@@ -50,7 +51,10 @@ VANTOR_EXPORT BOOL CPGetProvParam(HCRYPTPROV, DWORD dwParam, BYTE* pbData, DWORD
     }
     return FALSE;
 }
+// Refuses every parameter with a card-style code, so a test sees that an image's own last
+// error reaches the application.
 VANTOR_EXPORT BOOL CPSetProvParam(HCRYPTPROV, DWORD, const BYTE*, DWORD) {
+    SetLastError(0x8010006Bu);  // SCARD_W_WRONG_CHV
     return FALSE;
 }
 VANTOR_EXPORT BOOL CPGenRandom(HCRYPTPROV, DWORD cbLen, BYTE* pbBuffer) {
