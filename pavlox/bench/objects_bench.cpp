@@ -1,13 +1,16 @@
-// Cost of searching a token's data objects and reading label, ID and value of each, through a
-// session late-bound (IDispatch) and through the C++ interface, against the same work done with
-// direct PKCS#11 calls, in one run. The objects are spread over groups of at most 256 (one
-// CKA_APPLICATION per group), so every search returns its whole group. Rounds alternate between
-// the paths and each ratio is the median of its per-round ratios. The process's resident size
-// is taken after the first and after the last round, to show that repeated rounds keep nothing.
+// Cost of searching data objects and reading label, ID and value of each, through a session
+// late-bound (IDispatch) and through the C++ interface, against the same work done with direct
+// PKCS#11 calls, in one run. The objects are session objects this program makes (in the module's
+// memory, so the module's own cost per call stays small and ours shows); they are spread over
+// groups of at most 256 (one CKA_APPLICATION per group), so every search returns its whole group.
+// Rounds alternate between the paths and each ratio is the median of its per-round ratios. The
+// process's resident size is taken after the first and after the last round, to show that
+// repeated rounds keep nothing.
 //
-// usage: pavlox_objects_bench MODULE SLOT GROUPS [--check]   (SOFTHSM2_CONF as the module needs)
-// The groups' applications are "bench-0" ... "bench-<GROUPS-1>". Prints "name=value" lines;
-// with --check exits 1 when the C++ path costs more than 1.2x the direct calls or memory grows.
+// usage: pavlox_objects_bench MODULE SLOT GROUPS OBJECTS [--check]
+// (SOFTHSM2_CONF or FAULT_P11_CONFIG as the module needs.) Object k is labelled "Bench Data k"
+// in application "bench-<k mod GROUPS>" with 32 bytes of value. Prints "name=value" lines; with
+// --check exits 1 when the C++ path costs more than 1.2x the direct calls or memory grows.
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +33,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using vantor::ole::Variant;
-constexpr int kRounds = 7;
+constexpr int kRounds = 15;
 constexpr CK_ATTRIBUTE_TYPE kRead[] = {CKA_LABEL, CKA_ID, CKA_VALUE};
 
 volatile size_t g_sink = 0;  // keeps the work from being optimized away
@@ -52,6 +55,33 @@ long residentKiB() {
 
 std::string application(int group) {
     return "bench-" + std::to_string(group);
+}
+
+// The session objects of the run, made in their own read-only session, which keeps them alive
+// (session objects are visible to every session of the process and end with the one that made
+// them). False when the module refuses one.
+bool makeObjects(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE holder, int groups, int count) {
+    for (int k = 0; k < count; ++k) {
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_BBOOL no = CK_FALSE;
+        std::string label = "Bench Data " + std::to_string(k);
+        std::string app = application(k % groups);
+        CK_BYTE value[32];
+        for (CK_BYTE& b : value) {
+            b = static_cast<CK_BYTE>(std::rand());
+        }
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_TOKEN, &no, sizeof no},
+                            {CKA_PRIVATE, &no, sizeof no},
+                            {CKA_LABEL, label.data(), label.size()},
+                            {CKA_APPLICATION, app.data(), app.size()},
+                            {CKA_VALUE, value, sizeof value}};
+        CK_OBJECT_HANDLE made = CK_INVALID_HANDLE;
+        if (f->C_CreateObject(holder, t, sizeof t / sizeof t[0], &made) != CKR_OK) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The direct client: one search per group, then per object one length query and one read of
@@ -247,13 +277,18 @@ double timeRound(size_t expected, Body body) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s MODULE SLOT GROUPS [--check]\n", argv[0]);
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: %s MODULE SLOT GROUPS OBJECTS [--check]\n", argv[0]);
         return 2;
     }
     const LONG slot = std::atol(argv[2]);
     const int groups = std::atoi(argv[3]);
-    const bool check = argc > 4 && std::strcmp(argv[4], "--check") == 0;
+    const int count = std::atoi(argv[4]);
+    const bool check = argc > 5 && std::strcmp(argv[5], "--check") == 0;
+    if (groups <= 0 || count <= 0 || (count + groups - 1) / groups > 256) {
+        std::fprintf(stderr, "GROUPS and OBJECTS must give groups of 1 to 256 objects\n");
+        return 2;
+    }
 
     pavlox::CPkcs11Lib* lib = nullptr;
     if (FAILED(pavlox::createInternal(&lib))) {
@@ -269,10 +304,15 @@ int main(int argc, char** argv) {
     auto* session = static_cast<pavlox::IP11Session*>(static_cast<IDispatch*>(opened->pdispVal));
     // The same module instance, bound a second time for the direct calls, on its own session.
     vantor::pkcs11::Module raw(argv[1]);
-    CK_SESSION_HANDLE rawSession = 0;
-    if (raw->C_OpenSession(static_cast<CK_SLOT_ID>(static_cast<ULONG>(slot)), CKF_SERIAL_SESSION,
-                           nullptr, nullptr, &rawSession) != CKR_OK) {
+    CK_SESSION_HANDLE rawSession = 0, holder = 0;
+    const auto slotId = static_cast<CK_SLOT_ID>(static_cast<ULONG>(slot));
+    if (raw->C_OpenSession(slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &rawSession) != CKR_OK ||
+        raw->C_OpenSession(slotId, CKF_SERIAL_SESSION, nullptr, nullptr, &holder) != CKR_OK) {
         std::fprintf(stderr, "cannot open a direct session\n");
+        return 2;
+    }
+    if (!makeObjects(raw.functions(), holder, groups, count)) {
+        std::fprintf(stderr, "the module refused to make the session objects\n");
         return 2;
     }
 
@@ -284,8 +324,8 @@ int main(int argc, char** argv) {
     typeTemplate(types);
 
     const size_t objects = rawRound(raw.functions(), rawSession, groups);
-    if (objects == 0) {
-        std::fprintf(stderr, "no objects found: populate the token first\n");
+    if (objects != static_cast<size_t>(count)) {
+        std::fprintf(stderr, "found %zu of the %d objects made\n", objects, count);
         return 2;
     }
     // One warm-up round per path, then the resident size the later rounds must keep.
@@ -316,6 +356,7 @@ int main(int argc, char** argv) {
     const long growth = residentKiB() - before;
     const double cppRatio = median(cppRatios);
     raw->C_CloseSession(rawSession);
+    raw->C_CloseSession(holder);  // its session objects go with it
     session->Close();
     VariantClear(types.get());
     searches.clear();

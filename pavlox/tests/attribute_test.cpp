@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -461,6 +462,86 @@ TEST_F(Attribute, ArrayToBytesRefusesWhatItCannotReadSafely) {
     grid->parray = SafeArrayCreate(VT_UI1, 2, bounds);
     EXPECT_FALSE(pavlox::arrayByteCount(*grid.get(), &n));
     EXPECT_FALSE(pavlox::arrayToBytes(*grid.get(), out));
+}
+
+// Byte vectors whose bounds sit at the ends of the LONG range. The count is the stored element
+// count whatever the bounds: an empty vector from the smallest lower bound reports the largest
+// upper bound, and reading upper - lower + 1 elements of it used to claim 4 GiB.
+TEST_F(Attribute, ArraysAtExtremeBoundsHoldTheirStoredCount) {
+    constexpr LONG kMin = std::numeric_limits<LONG>::min();
+    constexpr LONG kMax = std::numeric_limits<LONG>::max();
+    const struct {
+        LONG lower;
+        ULONG count;
+    } cases[] = {{kMin, 0}, {kMin, 1}, {kMin, 3}, {kMax, 0},     {kMax, 1},    {kMax, 3},
+                 {-1, 0},   {0, 0},    {1, 0},    {kMax - 1, 2}, {kMin + 1, 0}};
+    pavlox::CUtil* util = nullptr;
+    ASSERT_EQ(pavlox::createInternal(&util), S_OK);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "lower " << c.lower << ", " << c.count << " elements");
+        Variant arr;
+        SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, c.lower, c.count);
+        ASSERT_NE(a, nullptr);
+        for (ULONG k = 0; k < c.count; ++k) {
+            static_cast<BYTE*>(a->pvData)[k] = static_cast<BYTE>(0xA0 + k);
+        }
+        arr->vt = VT_ARRAY | VT_UI1;
+        arr->parray = a;
+        Bytes expected;
+        for (ULONG k = 0; k < c.count; ++k) {
+            expected.push_back(static_cast<BYTE>(0xA0 + k));
+        }
+
+        size_t n = 99;
+        ASSERT_TRUE(pavlox::arrayByteCount(*arr.get(), &n));
+        EXPECT_EQ(n, c.count);
+        pavlox::SecureBytes bytes;
+        ASSERT_TRUE(pavlox::arrayToBytes(*arr.get(), bytes));
+        EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), expected);
+
+        // Util.ArrayToString: two hexadecimal digits per stored element.
+        VARIANT on;
+        VariantInit(&on);
+        on.vt = VT_BOOL;
+        on.boolVal = VARIANT_TRUE;
+        Variant hex;
+        ASSERT_EQ(util->ArrayToString(*arr.get(), on, fresh(hex)), S_OK);
+        EXPECT_EQ(SysStringLen(hex->bstrVal), 2 * c.count);
+
+        // P11Attribute.ValueSafe and ValueRaw store exactly the elements.
+        CP11Attribute* attr = make();
+        ASSERT_EQ(attr->put_ValueSafe(CKA_ID, *arr.get()), S_OK);
+        EXPECT_EQ(raw(attr), expected);
+        ASSERT_EQ(attr->put_ValueRaw(*arr.get()), S_OK);
+        EXPECT_EQ(raw(attr), expected);
+        attr->Release();
+
+        // A list of attribute types at the same bounds: one entry per stored element.
+        Variant types;
+        SAFEARRAY* t = SafeArrayCreateVector(VT_I4, c.lower, c.count);
+        ASSERT_NE(t, nullptr);
+        for (ULONG k = 0; k < c.count; ++k) {
+            static_cast<LONG*>(t->pvData)[k] = static_cast<LONG>(CKA_LABEL);
+        }
+        types->vt = VT_ARRAY | VT_I4;
+        types->parray = t;
+        pavlox::AttributeTemplate list;
+        ASSERT_EQ(list.build(*types.get()), S_OK);
+        EXPECT_EQ(list.count(), c.count);
+
+        // The platform's own readers agree: the bounds as Windows reports them, the bytes
+        // of a byte vector as a BSTR.
+        LONG lower = 0, upper = 0;
+        ASSERT_EQ(SafeArrayGetLBound(a, 1, &lower), S_OK);
+        ASSERT_EQ(SafeArrayGetUBound(a, 1, &upper), S_OK);
+        EXPECT_EQ(lower, c.lower);
+        EXPECT_EQ(upper, static_cast<LONG>(
+                             static_cast<ULONG>(static_cast<long long>(c.lower) + c.count - 1)));
+        Variant text;
+        ASSERT_EQ(VariantChangeType(text.get(), arr.get(), 0, VT_BSTR), S_OK);
+        EXPECT_EQ(SysStringByteLen(text->bstrVal), c.count);
+    }
+    util->Release();
 }
 
 TEST_F(Attribute, MembersTakeTheOwnersChainAndTheOwnerLivesWithTheAttribute) {

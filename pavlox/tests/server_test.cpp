@@ -2,6 +2,8 @@
 // the module lock count, and classes that clients cannot create.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -255,6 +257,68 @@ TEST_F(Server, ClassesWithoutProgIdCannotBeCreated) {
     ASSERT_EQ(unreg_(), S_OK);
     EXPECT_EQ(CLSIDFromProgID(u"Pavlox.Pkcs11Lib", &c), CO_E_CLASSSTRING)
         << "gone after unregistration";
+}
+
+// Activation keeps what it read from the registry only while the registry is unchanged: a
+// registration or unregistration made by another process (the regsvr tool here) is seen by the
+// very next activation, however often the same class was created before.
+TEST_F(Server, RegistrationByAnotherProcessTakesEffectAtTheNextActivation) {
+    const std::string regsvr = (std::filesystem::path(path_).parent_path() / "regsvr").string();
+    ASSERT_TRUE(std::filesystem::exists(regsvr)) << regsvr;
+    auto run = [&](bool unregister) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (unregister) {
+                execl(regsvr.c_str(), "regsvr", "-u", "-s", path_.c_str(), nullptr);
+            } else {
+                execl(regsvr.c_str(), "regsvr", "-s", path_.c_str(), nullptr);
+            }
+            _exit(127);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    auto activate = [](const char16_t* progId) {
+        CLSID clsid{};
+        HRESULT hr = CLSIDFromProgID(progId, &clsid);
+        IUnknown* object = nullptr;
+        if (SUCCEEDED(hr)) {
+            hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                  reinterpret_cast<void**>(&object));
+        }
+        if (object != nullptr) {
+            object->Release();
+        }
+        return hr;
+    };
+    constexpr CLSID kAttribute = {
+        0x8F3536C8, 0x7D8F, 0x4DB0, {0xAF, 0xFE, 0x69, 0x47, 0x49, 0x65, 0xD9, 0x9C}};
+    auto byClsid = [&] {
+        IUnknown* object = nullptr;
+        const HRESULT hr = CoCreateInstance(kAttribute, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                            reinterpret_cast<void**>(&object));
+        if (object != nullptr) {
+            object->Release();
+        }
+        return hr;
+    };
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        // Unknown, and asked twice so that a remembered "not there" would be in play.
+        EXPECT_EQ(activate(u"Pavlox.P11Attribute"), CO_E_CLASSSTRING);
+        EXPECT_EQ(byClsid(), REGDB_E_CLASSNOTREG);
+        EXPECT_EQ(activate(u"Pavlox.P11Attribute"), CO_E_CLASSSTRING);
+        ASSERT_EQ(run(false), 0);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(activate(u"Pavlox.P11Attribute"), S_OK);
+            EXPECT_EQ(byClsid(), S_OK);
+        }
+        ASSERT_EQ(run(true), 0);
+        EXPECT_EQ(activate(u"Pavlox.P11Attribute"), CO_E_CLASSSTRING);
+        EXPECT_EQ(byClsid(), REGDB_E_CLASSNOTREG);
+    }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// LoadLibraryA / GetProcAddress / FreeLibrary / GetModuleFileNameA over dlopen and dladdr.
+// LoadLibraryA / GetProcAddress / FreeLibrary / GetModuleFileNameA over dlopen and dladdr;
+// files are checked for truncation (elf_image.cpp) before dlopen maps them.
 #include <dlfcn.h>
 #include <limits.h>
 #include <link.h>
@@ -6,9 +7,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
+#include <vector>
+
+#include "elf_image.h"
 
 #include "win/errhandlingapi.h"
 #include "win/libloaderapi.h"
@@ -47,14 +53,74 @@ std::string directoryOfThisModule() {
     return fs::absolute(fs::path(info.dli_fname)).parent_path().string();
 }
 
-void* openFirst(const std::string& name) {
+// Directories the dynamic loader searches for a bare name after LD_LIBRARY_PATH, in its order
+// on Debian x86_64 (its cache lists files in these same directories).
+const char* const kSystemDirectories[] = {"/lib/x86_64-linux-gnu",
+                                          "/usr/lib/x86_64-linux-gnu",
+                                          "/lib64",
+                                          "/usr/lib64",
+                                          "/lib",
+                                          "/usr/lib",
+                                          "/usr/local/lib"};
+
+// The file dlopen will open for a bare name (no '/'), if it can be found: the first match in
+// LD_LIBRARY_PATH, then in the system directories. Empty when none is found; dlopen may still
+// find it through a program's run path, and then reports on its own.
+std::string locateBareName(const std::string& name) {
+    std::vector<std::string> dirs;
+    if (const char* path = std::getenv("LD_LIBRARY_PATH"); path != nullptr) {
+        std::string all(path);
+        size_t start = 0;
+        while (start <= all.size()) {
+            size_t end = all.find_first_of(":;", start);
+            if (end == std::string::npos) {
+                end = all.size();
+            }
+            dirs.push_back(end > start ? all.substr(start, end - start) : ".");
+            start = end + 1;
+        }
+    }
+    dirs.insert(dirs.end(), std::begin(kSystemDirectories), std::end(kSystemDirectories));
+    for (const std::string& dir : dirs) {
+        fs::path candidate = fs::path(dir) / name;
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) {
+            return candidate.string();
+        }
+    }
+    return {};
+}
+
+// Opens path after the layout check; a file that fails it is never handed to dlopen (which
+// would die of SIGBUS touching a segment past the end of a truncated file).
+void* openChecked(const std::string& path, bool& badImage) {
+    if (path.find('/') == std::string::npos) {
+        // Already loaded: dlopen only counts another reference, and the file is not read again.
+        if (void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+            return h;
+        }
+        const std::string found = locateBareName(path);
+        if (!found.empty() && !vantor::loader::imageFits(found)) {
+            badImage = true;
+            return nullptr;
+        }
+        return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    if (!vantor::loader::imageFits(path)) {
+        badImage = true;
+        return nullptr;
+    }
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* openFirst(const std::string& name, bool& badImage) {
     if (!endsWithDll(name)) {
-        return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+        return openChecked(name, badImage);
     }
     // "x.dll" is our "x.so": beside the loading module, beside the program, then the system path.
     std::string base = name.substr(0, name.size() - 4) + ".so";
     if (base.find('/') != std::string::npos) {
-        return dlopen(base.c_str(), RTLD_NOW | RTLD_LOCAL);
+        return openChecked(base, badImage);
     }
     for (const std::string& dir : {directoryOfThisModule(), programDirectory()}) {
         if (dir.empty()) {
@@ -63,12 +129,12 @@ void* openFirst(const std::string& name) {
         fs::path candidate = fs::path(dir) / base;
         std::error_code ec;
         if (fs::exists(candidate, ec)) {
-            if (void* h = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            if (void* h = openChecked(candidate.string(), badImage)) {
                 return h;
             }
         }
     }
-    return dlopen(base.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return openChecked(base, badImage);
 }
 
 }  // namespace
@@ -78,9 +144,10 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    void* handle = openFirst(fileName);
+    bool badImage = false;
+    void* handle = openFirst(fileName, badImage);
     if (handle == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
+        SetLastError(badImage ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     return static_cast<HMODULE>(handle);

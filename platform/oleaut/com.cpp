@@ -1,6 +1,7 @@
 // COM runtime: GUID text, task memory, per-thread initialisation, activation through the
-// registry, ProgIDs and the free-threaded marshaler.
+// registry (its reads cached in classes_cache.cpp), ProgIDs and the free-threaded marshaler.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,13 +9,16 @@
 #include <mutex>
 #include <string>
 
+#include "classes_cache.h"
 #include "oleaut/ustring.h"
+#include "win/errhandlingapi.h"
 #include "win/libloaderapi.h"
 #include "win/objbase.h"
 #include "win/oleauto.h"
-#include "win/winreg.h"
 
 namespace {
+
+using vantor::ole::readClassesString;
 
 thread_local int t_initCount = 0;
 
@@ -71,37 +75,21 @@ bool parseGuid(LPCOLESTR text, GUID& g) {
 }
 
 std::string guidText(REFGUID g) {
-    char buf[40];
-    std::snprintf(buf, sizeof(buf), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
-                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                  g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
-}
-
-// The default (or named) string value of HKEY_CLASSES_ROOT\path; empty optional on any failure.
-bool readClassesString(const std::string& path, const char* name, std::string& out) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD type = 0;
-    DWORD size = 0;
-    bool ok = false;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && size < 65536) {
-        std::string buf(size, '\0');
-        if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
-                             &size) == ERROR_SUCCESS) {
-            buf.resize(size);
-            while (!buf.empty() && buf.back() == '\0') {
-                buf.pop_back();
-            }
-            out = buf;
-            ok = true;
+    // By hand rather than by snprintf: every activation formats its CLSID for the registry path.
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out = "{00000000-0000-0000-0000-000000000000}";
+    auto put = [&](size_t at, std::uint64_t value, int nibbles) {
+        for (int i = nibbles - 1; i >= 0; --i, value >>= 4) {
+            out[at + static_cast<size_t>(i)] = digits[value & 0xF];
         }
+    };
+    put(1, g.Data1, 8);
+    put(10, g.Data2, 4);
+    put(15, g.Data3, 4);
+    for (size_t i = 0; i < 8; ++i) {
+        put(i < 2 ? 20 + 2 * i : 25 + 2 * (i - 2), g.Data4[i], 2);
     }
-    RegCloseKey(key);
-    return ok;
+    return out;
 }
 
 // In-process servers loaded by activation, kept until CoFreeUnusedLibraries finds them idle.
@@ -126,7 +114,9 @@ HRESULT loadServer(const std::string& path, Server& server) {
     }
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
-        return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+        // Not found, or a file that is no loadable image (ERROR_BAD_EXE_FORMAT).
+        const DWORD error = GetLastError();
+        return HRESULT_FROM_WIN32(error != ERROR_SUCCESS ? error : ERROR_MOD_NOT_FOUND);
     }
     Server s;
     s.module = module;

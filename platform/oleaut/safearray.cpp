@@ -101,12 +101,30 @@ void setFeatures(SAFEARRAY* psa, VARTYPE vt) {
     std::memcpy(hiddenOf(psa) + kHidden - sizeof(DWORD), &tag, sizeof(DWORD));
 }
 
+// Whether the cell size fits what the flags say the cells own (checked in the order the cell
+// helpers below test the flags): a hand-built descriptor whose flags disagree with its cell size
+// would have every copy or release read past its cells.
+bool cellsMatchFlags(const SAFEARRAY* psa) {
+    if (psa->fFeatures & FADF_BSTR) {
+        return psa->cbElements == sizeof(BSTR);
+    }
+    if (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) {
+        return psa->cbElements == sizeof(IUnknown*);
+    }
+    if (psa->fFeatures & FADF_VARIANT) {
+        return psa->cbElements == sizeof(VARIANT);
+    }
+    return true;
+}
+
 // Releases what the cells own (strings, references, variants) without freeing the block.
 void releaseCells(SAFEARRAY* psa, BYTE* from, size_t cells) {
-    if (from == nullptr) {
-        return;
+    if (from == nullptr || !cellsMatchFlags(psa)) {
+        return;  // cells of a size the flags disagree with own nothing we could read safely
     }
-    for (size_t i = 0; i < cells; ++i) {
+    const bool owning =
+        (psa->fFeatures & (FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT)) != 0;
+    for (size_t i = 0; owning && i < cells; ++i) {
         BYTE* cell = from + i * psa->cbElements;
         if (psa->fFeatures & FADF_BSTR) {
             BSTR s = nullptr;
@@ -149,6 +167,9 @@ SAFEARRAY* create(VARTYPE vt, UINT dims, const SAFEARRAYBOUND* bounds) {
 }
 
 HRESULT copyCell(SAFEARRAY* psa, const BYTE* from, BYTE* to) {
+    if (!cellsMatchFlags(psa)) {
+        return E_INVALIDARG;
+    }
     if (psa->fFeatures & FADF_BSTR) {
         BSTR s = nullptr;
         std::memcpy(&s, from, sizeof(s));
@@ -317,8 +338,12 @@ HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT dim, LONG* upperBound) {
         return DISP_E_BADINDEX;
     }
     const SAFEARRAYBOUND& b = psa->rgsabound[psa->cDims - dim];
-    // An empty dimension has upper bound lLbound - 1, as on Windows.
-    *upperBound = static_cast<LONG>(static_cast<LONGLONG>(b.lLbound) + b.cElements - 1);
+    // An empty dimension has upper bound lLbound - 1, as on Windows; computed wide and taken
+    // modulo 2^32 like the Windows result, so an empty dimension at the smallest lower bound
+    // reports the largest LONG. Counts must therefore come from cElements, never from
+    // upper - lower + 1.
+    *upperBound =
+        static_cast<LONG>(static_cast<ULONG>(static_cast<LONGLONG>(b.lLbound) + b.cElements - 1));
     return S_OK;
 }
 
@@ -411,6 +436,11 @@ HRESULT SafeArrayPtrOfIndex(SAFEARRAY* psa, LONG* indices, void** element) {
             return DISP_E_BADINDEX;
         }
         cell += static_cast<size_t>(offset) * stride;
+        // A hand-built descriptor may claim more cells than memory holds; refuse rather than
+        // wrap to an address inside the block that is not the cell asked for.
+        if (b.cElements != 0 && stride > std::numeric_limits<size_t>::max() / b.cElements) {
+            return DISP_E_BADINDEX;
+        }
         stride *= b.cElements;
     }
     *element = static_cast<BYTE*>(psa->pvData) + cell * psa->cbElements;
@@ -436,6 +466,9 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* indices, void* element) {
         return hr;
     }
     auto* to = static_cast<BYTE*>(cell);
+    if (!cellsMatchFlags(psa)) {
+        return E_INVALIDARG;
+    }
     // Strings and interface pointers are passed as the value itself, everything else by address.
     if (psa->fFeatures & FADF_BSTR) {
         auto s = static_cast<BSTR>(element);
@@ -476,6 +509,9 @@ HRESULT SafeArrayCopy(SAFEARRAY* source, SAFEARRAY** copy) {
     *copy = nullptr;
     if (source == nullptr) {
         return S_OK;
+    }
+    if (!cellsMatchFlags(source)) {
+        return E_INVALIDARG;
     }
     SAFEARRAY* psa = nullptr;
     HRESULT hr = SafeArrayAllocDescriptor(source->cDims, &psa);
@@ -561,8 +597,9 @@ HRESULT BstrFromVector(SAFEARRAY* psa, BSTR* result) {
     *result = nullptr;
     VARTYPE vt = VT_EMPTY;
     if (psa == nullptr || psa->cDims != 1 || FAILED(SafeArrayGetVartype(psa, &vt)) ||
-        vt != VT_UI1) {
-        return E_INVALIDARG;
+        vt != VT_UI1 || psa->cbElements != 1 ||
+        (psa->pvData == nullptr && psa->rgsabound[0].cElements != 0)) {
+        return E_INVALIDARG;  // the cells are read as one block of cElements bytes
     }
     *result = SysAllocStringByteLen(static_cast<LPCSTR>(psa->pvData), psa->rgsabound[0].cElements);
     return *result ? S_OK : E_OUTOFMEMORY;

@@ -1,8 +1,13 @@
 // SQLite storage of a registry hive, safe for several threads and processes at once.
 #include "hive_store.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -30,16 +35,21 @@ const char* const kSchema =
     " PRIMARY KEY(path, name));"
     "INSERT OR IGNORE INTO keys(path, parent, name, written) VALUES('', NULL, '', 0);";
 
-// A prepared statement that finalizes itself.
+// A prepared statement borrowed from the store's cache for one use: bound, stepped, then reset
+// and unbound when it leaves scope so the next user finds it clean. Preparing is most of the cost
+// of a short query, so each SQL text is prepared once per connection.
 class Statement final {
   public:
-    Statement(sqlite3* db, const char* sql) {
-        rc_ = sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
+    Statement(HiveStore& store, const char* sql) : st_(store.prepared(sql)) {}
+    ~Statement() {
+        if (st_ != nullptr) {
+            sqlite3_reset(st_);
+            sqlite3_clear_bindings(st_);
+        }
     }
-    ~Statement() { sqlite3_finalize(st_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
-    bool ok() const { return rc_ == SQLITE_OK; }
+    bool ok() const { return st_ != nullptr; }
     void text(int i, const std::string& s) {
         sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     }
@@ -47,7 +57,7 @@ class Statement final {
     void blob(int i, const void* p, int n) {
         sqlite3_bind_blob(st_, i, n > 0 ? p : "", n, SQLITE_TRANSIENT);
     }
-    int step() { return sqlite3_step(st_); }
+    int step() { return st_ != nullptr ? sqlite3_step(st_) : SQLITE_ERROR; }
     std::string columnText(int i) {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i)))
@@ -61,8 +71,7 @@ class Statement final {
     }
 
   private:
-    sqlite3_stmt* st_ = nullptr;
-    int rc_ = SQLITE_ERROR;
+    sqlite3_stmt* st_;
 };
 
 LONG mapSqlite(int rc, bool writing) {
@@ -122,6 +131,19 @@ std::string userBase() {
         .string();
 }
 
+// This process's id, remembered: getpid is a system call, and every registry call asks whether
+// the connection is its own. A child of fork learns its new id from the handler.
+std::atomic<long> g_pid{0};
+
+long currentProcess() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        g_pid = static_cast<long>(getpid());
+        pthread_atfork(nullptr, nullptr, [] { g_pid = static_cast<long>(getpid()); });
+    });
+    return g_pid.load(std::memory_order_relaxed);
+}
+
 bool writableDirectory(const fs::path& dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -130,7 +152,9 @@ bool writableDirectory(const fs::path& dir) {
 
 }  // namespace
 
-std::string hiveFile(Hive hive) {
+namespace {
+
+std::string locateHive(Hive hive) {
     const char* name = hive == Hive::Machine ? "machine.db" : "user.db";
     if (const char* dir = std::getenv(VANTOR_REGISTRY_DIR_ENV); dir && *dir) {
         return (fs::path(dir) / name).string();
@@ -146,17 +170,149 @@ std::string hiveFile(Hive hive) {
     return (fs::path(userBase()) / name).string();
 }
 
+}  // namespace
+
+std::string hiveFile(Hive hive) {
+    // Every registry call asks; the answer depends only on the environment (and, for the
+    // machine hive, on whether /var/lib/vantor/registry is writable, which is probed with
+    // directory calls). So it is remembered for the environment it was found under.
+    struct Found {
+        std::string environment;
+        std::string file;
+    };
+    static std::mutex mutex;
+    static Found found[2];
+    std::string environment;
+    for (const char* variable : {VANTOR_REGISTRY_DIR_ENV, "XDG_DATA_HOME", "HOME"}) {
+        const char* value = std::getenv(variable);
+        environment.append(value != nullptr ? value : "").push_back('\0');
+    }
+    Found& slot = found[hive == Hive::Machine ? 0 : 1];
+    std::lock_guard lock(mutex);
+    if (slot.file.empty() || slot.environment != environment) {
+        slot.file = locateHive(hive);
+        slot.environment = std::move(environment);
+    }
+    return slot.file;
+}
+
 HiveStore::~HiveStore() {
     // A connection inherited through fork belongs to the parent's locks; leave it alone.
-    if (db_ != nullptr && pid_ == static_cast<long>(getpid())) {
+    if (db_ != nullptr && pid_ == currentProcess()) {
+        dropStatements();
         sqlite3_close_v2(db_);
+    }
+    if (sharedCommits_ != nullptr) {
+        ::munmap(sharedCommits_, sizeof(std::uint64_t));
     }
 }
 
-LONG HiveStore::open() {
-    if (db_ != nullptr && pid_ == static_cast<long>(getpid())) {
+void HiveStore::dropStatements() {
+    // Statements of a connection inherited through fork are forgotten, not finalized: they
+    // belong to the parent's connection.
+    if (db_ != nullptr && pid_ == currentProcess()) {
+        for (auto& [sql, st] : statements_) {
+            sqlite3_finalize(st);
+        }
+    }
+    statements_.clear();
+}
+
+sqlite3_stmt* HiveStore::prepared(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) {
+        return it->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    statements_.emplace(sql, st);
+    return st;
+}
+
+LONG HiveStore::counted(LONG commitResult) {
+    if (commitResult == ERROR_SUCCESS) {
+        ++ownCommits_;
+        // After the commit, never before: a reader that sees the new count must find the new
+        // content. (A reader that reads the new content under the old count only reads it
+        // once more when the count moves.)
+        if (sharedCommits_ != nullptr && sharedWritable_) {
+            std::atomic_ref<std::uint64_t>(*sharedCommits_).fetch_add(1);
+        }
+    }
+    return commitResult;
+}
+
+// The change file beside the database ("<hive>.db-changes"): one 64-bit count of the commits of
+// every process, mapped shared like SQLite's own -shm file, so that asking whether the hive
+// changed costs a memory read instead of a read transaction (two locks and a stat). A process
+// that cannot map it falls back to SQLite's data version.
+void HiveStore::openChangeCount() {
+    if (sharedCommits_ != nullptr) {
+        return;  // mapped before a fork: the mapping is shared with the parent, as it should be
+    }
+    const std::string path = file_ + "-changes";
+    bool writable = true;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        writable = false;
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size < static_cast<off_t>(sizeof(std::uint64_t)) &&
+        writable) {
+        // A new file: the count starts at zero. Growing a file that another process grew
+        // already changes nothing.
+        if (::ftruncate(fd, sizeof(std::uint64_t)) != 0 || ::fstat(fd, &st) != 0) {
+            st.st_size = 0;
+        }
+    }
+    if (st.st_size >= static_cast<off_t>(sizeof(std::uint64_t))) {
+        void* map = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | (writable ? PROT_WRITE : 0),
+                           MAP_SHARED, fd, 0);
+        if (map != MAP_FAILED) {
+            sharedCommits_ = static_cast<std::uint64_t*>(map);
+            sharedWritable_ = writable;
+        }
+    }
+    ::close(fd);
+}
+
+LONG HiveStore::ensureOpen() {
+    std::lock_guard lock(mutex_);
+    return open();
+}
+
+LONG HiveStore::changeMarker(ChangeMarker& marker) {
+    std::lock_guard lock(mutex_);
+    if (LONG err = open(); err != ERROR_SUCCESS) {
+        return err;
+    }
+    marker = ChangeMarker{};
+    if (sharedCommits_ != nullptr) {
+        marker.sharedCommits = std::atomic_ref<std::uint64_t>(*sharedCommits_).load();
         return ERROR_SUCCESS;
     }
+    Statement st(*this, "PRAGMA data_version");
+    if (st.step() != SQLITE_ROW) {
+        return ERROR_CANTREAD;
+    }
+    marker.dataVersion = st.columnInt(0);
+    marker.ownCommits = ownCommits_;
+    marker.connection = connection_;
+    return ERROR_SUCCESS;
+}
+
+LONG HiveStore::open() {
+    if (db_ != nullptr && pid_ == currentProcess()) {
+        return ERROR_SUCCESS;
+    }
+    dropStatements();
     db_ = nullptr;
     std::error_code ec;
     fs::path dir = fs::path(file_).parent_path();
@@ -176,7 +332,9 @@ LONG HiveStore::open() {
     sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     db_ = db;
-    pid_ = static_cast<long>(getpid());
+    pid_ = currentProcess();
+    ++connection_;
+    openChangeCount();
     {
         WriteTransaction tx(db_);
         LONG err = tx.began();
@@ -188,6 +346,7 @@ LONG HiveStore::open() {
         }
         if (err != ERROR_SUCCESS && err != ERROR_ACCESS_DENIED) {
             // Keep nothing half-open: the next call tries again.
+            dropStatements();
             sqlite3_close_v2(db_);
             db_ = nullptr;
             return err == ERROR_CANTWRITE ? ERROR_CANTOPEN : err;
@@ -205,7 +364,7 @@ LONG HiveStore::keyExists(const std::string& path, bool& exists) {
     if (LONG err = open(); err != ERROR_SUCCESS) {
         return err;
     }
-    Statement st(db_, "SELECT 1 FROM keys WHERE path = ?1");
+    Statement st(*this, "SELECT 1 FROM keys WHERE path = ?1");
     if (!st.ok()) {
         return ERROR_CANTREAD;
     }
@@ -216,7 +375,7 @@ LONG HiveStore::keyExists(const std::string& path, bool& exists) {
 }
 
 LONG HiveStore::touch(const std::string& path) {
-    Statement st(db_, "UPDATE keys SET written = ?2 WHERE path = ?1");
+    Statement st(*this, "UPDATE keys SET written = ?2 WHERE path = ?1");
     st.text(1, path);
     st.integer(2, static_cast<std::int64_t>(std::time(nullptr)));
     return mapSqlite(st.step(), true);
@@ -241,7 +400,7 @@ LONG HiveStore::createKey(const std::string& path, bool& created) {
         }
         std::string component = path.substr(start, end - start);
         std::string full = prefix.empty() ? component : prefix + "\\" + component;
-        Statement st(db_,
+        Statement st(*this,
                      "INSERT INTO keys(path, parent, name, written) VALUES(?1, ?2, ?3, ?4)"
                      " ON CONFLICT(path) DO NOTHING");
         st.text(1, full);
@@ -255,7 +414,7 @@ LONG HiveStore::createKey(const std::string& path, bool& created) {
         prefix = full;
         start = end + 1;
     }
-    return tx.commit();
+    return counted(tx.commit());
 }
 
 LONG HiveStore::deleteKey(const std::string& path) {
@@ -268,13 +427,13 @@ LONG HiveStore::deleteKey(const std::string& path) {
         return err;
     }
     {
-        Statement st(db_, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+        Statement st(*this, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
         st.text(1, path);
         if (st.step() == SQLITE_ROW) {
             return ERROR_ACCESS_DENIED;  // as on Windows: a key with subkeys stays
         }
     }
-    Statement del(db_, "DELETE FROM keys WHERE path = ?1");
+    Statement del(*this, "DELETE FROM keys WHERE path = ?1");
     del.text(1, path);
     if (int rc = del.step(); rc != SQLITE_DONE) {
         return mapSqlite(rc, true);
@@ -282,12 +441,12 @@ LONG HiveStore::deleteKey(const std::string& path) {
     if (sqlite3_changes(db_) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    Statement vals(db_, "DELETE FROM vals WHERE path = ?1");
+    Statement vals(*this, "DELETE FROM vals WHERE path = ?1");
     vals.text(1, path);
     if (int rc = vals.step(); rc != SQLITE_DONE) {
         return mapSqlite(rc, true);
     }
-    return tx.commit();
+    return counted(tx.commit());
 }
 
 LONG HiveStore::deleteTree(const std::string& path, bool keepRoot) {
@@ -314,17 +473,17 @@ LONG HiveStore::deleteTree(const std::string& path, bool keepRoot) {
         keysSql = "DELETE FROM keys WHERE path <> ''";
         valsSql = "DELETE FROM vals";
     }
-    Statement keys(db_, keysSql);
+    Statement keys(*this, keysSql);
     keys.text(1, path);
     if (int rc = keys.step(); rc != SQLITE_DONE) {
         return mapSqlite(rc, true);
     }
-    Statement vals(db_, valsSql);
+    Statement vals(*this, valsSql);
     vals.text(1, path);
     if (int rc = vals.step(); rc != SQLITE_DONE) {
         return mapSqlite(rc, true);
     }
-    return tx.commit();
+    return counted(tx.commit());
 }
 
 LONG HiveStore::subKeyName(const std::string& path, DWORD index, std::string& name,
@@ -333,7 +492,7 @@ LONG HiveStore::subKeyName(const std::string& path, DWORD index, std::string& na
     if (LONG err = open(); err != ERROR_SUCCESS) {
         return err;
     }
-    Statement st(db_,
+    Statement st(*this,
                  "SELECT name, written FROM keys WHERE parent = ?1 AND path <> ''"
                  " ORDER BY name COLLATE NOCASE LIMIT 1 OFFSET ?2");
     st.text(1, path);
@@ -357,7 +516,7 @@ LONG HiveStore::keyInfo(const std::string& path, KeyInfo& info) {
     }
     info = {};
     {
-        Statement st(db_,
+        Statement st(*this,
                      "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0) FROM keys"
                      " WHERE parent = ?1 AND path <> ''");
         st.text(1, path);
@@ -368,7 +527,7 @@ LONG HiveStore::keyInfo(const std::string& path, KeyInfo& info) {
         info.maxSubKeyLen = static_cast<DWORD>(st.columnInt(1));
     }
     {
-        Statement st(db_,
+        Statement st(*this,
                      "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0),"
                      " coalesce(max(length(data)), 0) FROM vals WHERE path = ?1");
         st.text(1, path);
@@ -379,7 +538,7 @@ LONG HiveStore::keyInfo(const std::string& path, KeyInfo& info) {
         info.maxValueNameLen = static_cast<DWORD>(st.columnInt(1));
         info.maxValueLen = static_cast<DWORD>(st.columnInt(2));
     }
-    Statement st(db_, "SELECT written FROM keys WHERE path = ?1");
+    Statement st(*this, "SELECT written FROM keys WHERE path = ?1");
     st.text(1, path);
     if (st.step() == SQLITE_ROW) {
         info.written = st.columnInt(0);
@@ -398,14 +557,14 @@ LONG HiveStore::setValue(const std::string& path, const std::string& name, DWORD
         return err;
     }
     {
-        Statement st(db_, "SELECT 1 FROM keys WHERE path = ?1");
+        Statement st(*this, "SELECT 1 FROM keys WHERE path = ?1");
         st.text(1, path);
         if (st.step() != SQLITE_ROW) {
             return ERROR_KEY_DELETED;
         }
     }
     // The upsert keeps the row (and so the enumeration position) of a value that is rewritten.
-    Statement st(db_,
+    Statement st(*this,
                  "INSERT INTO vals(path, name, type, data) VALUES(?1, ?2, ?3, ?4)"
                  " ON CONFLICT(path, name) DO UPDATE SET type = excluded.type,"
                  " data = excluded.data");
@@ -419,7 +578,7 @@ LONG HiveStore::setValue(const std::string& path, const std::string& name, DWORD
     if (LONG err = touch(path); err != ERROR_SUCCESS) {
         return err;
     }
-    return tx.commit();
+    return counted(tx.commit());
 }
 
 LONG HiveStore::getValue(const std::string& path, const std::string& name, StoredValue& value) {
@@ -427,7 +586,7 @@ LONG HiveStore::getValue(const std::string& path, const std::string& name, Store
     if (LONG err = open(); err != ERROR_SUCCESS) {
         return err;
     }
-    Statement st(db_, "SELECT name, type, data FROM vals WHERE path = ?1 AND name = ?2");
+    Statement st(*this, "SELECT name, type, data FROM vals WHERE path = ?1 AND name = ?2");
     st.text(1, path);
     st.text(2, name);
     int rc = st.step();
@@ -448,7 +607,7 @@ LONG HiveStore::valueAt(const std::string& path, DWORD index, StoredValue& value
     if (LONG err = open(); err != ERROR_SUCCESS) {
         return err;
     }
-    Statement st(db_,
+    Statement st(*this,
                  "SELECT name, type, data FROM vals WHERE path = ?1 ORDER BY rowid"
                  " LIMIT 1 OFFSET ?2");
     st.text(1, path);
@@ -475,7 +634,7 @@ LONG HiveStore::deleteValue(const std::string& path, const std::string& name) {
     if (LONG err = tx.began(); err != ERROR_SUCCESS) {
         return err;
     }
-    Statement st(db_, "DELETE FROM vals WHERE path = ?1 AND name = ?2");
+    Statement st(*this, "DELETE FROM vals WHERE path = ?1 AND name = ?2");
     st.text(1, path);
     st.text(2, name);
     if (int rc = st.step(); rc != SQLITE_DONE) {
@@ -487,7 +646,7 @@ LONG HiveStore::deleteValue(const std::string& path, const std::string& name) {
     if (LONG err = touch(path); err != ERROR_SUCCESS) {
         return err;
     }
-    return tx.commit();
+    return counted(tx.commit());
 }
 
 HiveStore* storeFor(Hive hive, LONG& error) {
@@ -501,12 +660,8 @@ HiveStore* storeFor(Hive hive, LONG& error) {
     if (!slot) {
         slot = std::make_unique<HiveStore>(file);
     }
-    bool exists = false;
-    error = slot->keyExists("", exists);
-    if (error != ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return slot.get();
+    error = slot->ensureOpen();
+    return error == ERROR_SUCCESS ? slot.get() : nullptr;
 }
 
 }  // namespace vantor::registry

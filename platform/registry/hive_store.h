@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "win/windef.h"
@@ -56,14 +57,44 @@ class HiveStore final {
     LONG valueAt(const std::string& path, DWORD index, StoredValue& value);
     LONG deleteValue(const std::string& path, const std::string& name);
 
+    // Opens the database if this process has not yet (cheap once it has).
+    LONG ensureOpen();
+
+    // What changes whenever the hive is written, by this process or another. Normally the
+    // count of commits kept in the hive's change file (see openChangeCount), read from shared
+    // memory without a system call; where that file cannot be mapped, SQLite's data version
+    // (moved by the commits of every other connection) with this connection's own commits.
+    // Equal markers mean an unchanged hive.
+    struct ChangeMarker {
+        std::uint64_t sharedCommits = 0;
+        std::int64_t dataVersion = 0;
+        std::uint64_t ownCommits = 0;
+        std::uint64_t connection = 0;
+        bool operator==(const ChangeMarker&) const = default;
+    };
+    LONG changeMarker(ChangeMarker& marker);
+
+    // The statement for sql (a string literal: the cache is keyed by its address), prepared once
+    // per connection; null when it cannot be prepared. For the store's own statements only.
+    sqlite3_stmt* prepared(const char* sql);
+
   private:
     LONG open();
+    void openChangeCount();
+    void dropStatements();
     LONG exec(const char* sql);
     LONG touch(const std::string& path);
+    // Counts a successful commit of this connection (its data version does not move for it).
+    LONG counted(LONG commitResult);
 
     std::string file_;
     sqlite3* db_ = nullptr;
     long pid_ = 0;  // a connection inherited through fork is never reused by the child
+    std::uint64_t connection_ = 0;  // counts the connections opened, for ChangeMarker
+    std::uint64_t ownCommits_ = 0;
+    std::uint64_t* sharedCommits_ = nullptr;  // mapped from the change file, shared by processes
+    bool sharedWritable_ = false;
+    std::unordered_map<const char*, sqlite3_stmt*> statements_;
     std::recursive_mutex mutex_;
 };
 

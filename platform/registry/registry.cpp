@@ -573,3 +573,42 @@ LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classChars, LPDWORD r
         return ERROR_SUCCESS;
     });
 }
+
+LSTATUS VantorRegGetChangeStamp(HKEY root, ULONGLONG* stamp) {
+    if (stamp == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return guarded([&]() -> LONG {
+        Resolved r;
+        if (!resolve(root, r) || !r.predefined) {
+            return ERROR_INVALID_HANDLE;
+        }
+        LONG err = ERROR_SUCCESS;
+        HiveStore* hs = store(r.hive, err);
+        if (hs == nullptr) {
+            return err;
+        }
+        HiveStore::ChangeMarker marker;
+        if (err = hs->changeMarker(marker); err != ERROR_SUCCESS) {
+            return err;
+        }
+        // One counter per hive, moved whenever its marker or its database (the environment
+        // may move the hive) differs from what the previous call saw.
+        struct Seen {
+            HiveStore* store = nullptr;
+            HiveStore::ChangeMarker marker;
+            ULONGLONG stamp = 0;
+        };
+        static std::mutex mutex;
+        static Seen seen[2];
+        std::lock_guard lock(mutex);
+        Seen& last = seen[r.hive == Hive::Machine ? 0 : 1];
+        if (last.store != hs || !(last.marker == marker)) {
+            last.store = hs;
+            last.marker = marker;
+            ++last.stamp;
+        }
+        *stamp = last.stamp;
+        return ERROR_SUCCESS;
+    });
+}

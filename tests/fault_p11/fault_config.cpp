@@ -10,13 +10,28 @@ namespace vantor::faultp11 {
 namespace {
 
 constexpr std::array<const char*, static_cast<std::size_t>(Fn::Count)> kNames = {
-    "C_GetFunctionList",  "C_Initialize",        "C_Finalize",
-    "C_GetInfo",          "C_GetSlotList",       "C_GetSlotInfo",
-    "C_GetTokenInfo",     "C_InitToken",         "C_InitPIN",
-    "C_SetPIN",           "C_OpenSession",       "C_CloseSession",
-    "C_CloseAllSessions", "C_GetSessionInfo",    "C_Login",
-    "C_Logout",           "C_GetAttributeValue", "C_SetAttributeValue",
-    "C_FindObjectsInit",  "C_FindObjects",       "C_FindObjectsFinal",
+    "C_GetFunctionList",
+    "C_Initialize",
+    "C_Finalize",
+    "C_GetInfo",
+    "C_GetSlotList",
+    "C_GetSlotInfo",
+    "C_GetTokenInfo",
+    "C_InitToken",
+    "C_InitPIN",
+    "C_SetPIN",
+    "C_OpenSession",
+    "C_CloseSession",
+    "C_CloseAllSessions",
+    "C_GetSessionInfo",
+    "C_Login",
+    "C_Logout",
+    "C_CreateObject",
+    "C_GetAttributeValue",
+    "C_SetAttributeValue",
+    "C_FindObjectsInit",
+    "C_FindObjects",
+    "C_FindObjectsFinal",
     "unsupported"};
 
 std::string_view trim(std::string_view s) {

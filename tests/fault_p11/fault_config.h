@@ -30,6 +30,7 @@ enum class Fn {
     GetSessionInfo,
     Login,
     Logout,
+    CreateObject,
     GetAttributeValue,
     SetAttributeValue,
     FindObjectsInit,

@@ -383,6 +383,40 @@ TEST_F(FaultP11Test, UnsupportedFunctionsAreRefusedAndCounted) {
     EXPECT_EQ(fault_.calls("unsupported"), 2u);
 }
 
+// Objects made through C_CreateObject: a session object is seen by every session of the
+// application and ends with the session that made it; a token object stays.
+TEST_F(FaultP11Test, CreatedSessionObjectsLiveAsLongAsTheirSession) {
+    start("");
+    Session maker, reader;
+    ASSERT_EQ(maker.open(p11(), 1, CKF_SERIAL_SESSION), CKR_OK);  // read-only
+    ASSERT_EQ(reader.open(p11(), 1), CKR_OK);
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    char app[] = "made";
+    std::vector<CK_ATTRIBUTE> object = {{CKA_CLASS, &data, sizeof data}, {CKA_APPLICATION, app, 4}};
+    std::vector<CK_ATTRIBUTE> search = {{CKA_APPLICATION, app, 4}};
+    CK_OBJECT_HANDLE made = 0;
+    ASSERT_EQ(p11()->C_CreateObject(maker.handle(), object.data(), object.size(), &made), CKR_OK);
+    EXPECT_EQ(find(reader.handle(), search), std::vector<CK_OBJECT_HANDLE>{made});
+    CK_ATTRIBUTE token{CKA_TOKEN, nullptr, 0};
+    CK_BBOOL isToken = CK_TRUE;
+    token.pValue = &isToken;
+    token.ulValueLen = 1;
+    ASSERT_EQ(p11()->C_GetAttributeValue(reader.handle(), made, &token, 1), CKR_OK);
+    EXPECT_EQ(isToken, CK_FALSE) << "CKA_TOKEN absent makes a session object";
+
+    // A token object needs a read-write session; the class is required.
+    object.push_back({CKA_TOKEN, &yes, 1});
+    EXPECT_EQ(p11()->C_CreateObject(maker.handle(), object.data(), object.size(), &made),
+              CKR_SESSION_READ_ONLY);
+    EXPECT_EQ(p11()->C_CreateObject(maker.handle(), search.data(), search.size(), &made),
+              CKR_TEMPLATE_INCOMPLETE);
+    EXPECT_EQ(fault_.calls("C_CreateObject"), 3u);
+
+    maker.close();
+    EXPECT_TRUE(find(reader.handle(), search).empty()) << "gone with its session";
+}
+
 TEST_F(FaultP11Test, BadConfigurationsAreRefusedAndLeaveTheStateAlone) {
     start("slots=5");
     std::string why;

@@ -57,6 +57,7 @@ constexpr const char* kManufacturer = "Vantor Fault Module";
 
 struct Object {
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
+    CK_SESSION_HANDLE session = 0;  // the session that made a session object; 0 for token objects
     std::map<CK_ATTRIBUTE_TYPE, Bytes> attrs;
     std::set<CK_ATTRIBUTE_TYPE> sensitive;  // present but never revealed
 
@@ -76,7 +77,8 @@ struct Token {
     Pin soPin, userPin;
     bool userPinSet = false;
     unsigned long soTries = 0, userTries = 0;
-    std::vector<Object> objects;
+    // By handle; handles only grow, so this is also the order of creation.
+    std::map<CK_OBJECT_HANDLE, Object> objects;
     bool loggedIn = false;
     CK_USER_TYPE user = CKU_USER;  // meaningful while loggedIn
 };
@@ -187,8 +189,9 @@ struct Module {
     }
 
     Object& addObject(Token& t) {
-        Object& o = t.objects.emplace_back();
-        o.handle = nextObject++;
+        const CK_OBJECT_HANDLE handle = nextObject++;
+        Object& o = t.objects[handle];
+        o.handle = handle;
         o.attrs[CKA_TOKEN] = boolBytes(true);
         o.attrs[CKA_MODIFIABLE] = boolBytes(true);
         return o;
@@ -300,13 +303,19 @@ struct Module {
     }
 
     // Visible objects: private ones only while the user is logged in.
+    static bool visible(const Token& t, const Object& o) {
+        return !o.isPrivate() || (t.loggedIn && t.user == CKU_USER);
+    }
     static Object* object(Token& t, CK_OBJECT_HANDLE h) {
-        for (Object& o : t.objects) {
-            if (o.handle == h) {
-                return o.isPrivate() && !(t.loggedIn && t.user == CKU_USER) ? nullptr : &o;
-            }
+        const auto it = t.objects.find(h);
+        return it != t.objects.end() && visible(t, it->second) ? &it->second : nullptr;
+    }
+
+    // Session objects end with the session that made them.
+    void dropSessionObjects(CK_SESSION_HANDLE h) {
+        for (Token& t : tokens) {
+            std::erase_if(t.objects, [h](const auto& entry) { return entry.second.session == h; });
         }
-        return nullptr;
     }
 
     void logout(Token& t) {
@@ -404,6 +413,7 @@ CK_RV Finalize(CK_VOID_PTR reserved) {
         m.sessions.clear();
         for (Token& t : m.tokens) {
             t.loggedIn = false;
+            std::erase_if(t.objects, [](const auto& entry) { return entry.second.session != 0; });
         }
         m.initialized = false;
         return CKR_OK;
@@ -644,6 +654,7 @@ CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
 void closeOne(Module& m, CK_SESSION_HANDLE h) {
     const std::size_t token = m.sessions.at(h).token;
     m.sessions.erase(h);
+    m.dropSessionObjects(h);
     // The login state belongs to the application's sessions on the token: it ends with the last.
     if (m.sessionsOn(token) == 0) {
         m.tokens[token].loggedIn = false;
@@ -673,6 +684,7 @@ CK_RV CloseAllSessions(CK_SLOT_ID slot) {
             return CKR_SLOT_ID_INVALID;
         }
         const std::size_t index = static_cast<std::size_t>(t - m.tokens.data());
+        std::erase_if(t->objects, [](const auto& entry) { return entry.second.session != 0; });
         std::erase_if(m.sessions, [&](const auto& entry) { return entry.second.token == index; });
         t->loggedIn = false;
         return CKR_OK;
@@ -931,6 +943,54 @@ CK_RV SetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE oh, CK_ATTRIBUTE_P
     });
 }
 
+// Any object from its template, as given: a session object (CKA_TOKEN absent or false) lives
+// until its session closes; a token object needs a read-write session, a private one a login.
+CK_RV CreateObject(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
+                   CK_OBJECT_HANDLE_PTR handle) {
+    return guarded(Fn::CreateObject, [&](Module& m) -> CK_RV {
+        if (!m.initialized) {
+            return CKR_CRYPTOKI_NOT_INITIALIZED;
+        }
+        Session* s = m.session(h);
+        if (s == nullptr) {
+            return CKR_SESSION_HANDLE_INVALID;
+        }
+        if (handle == nullptr || (tmpl == nullptr && count > 0)) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        std::map<CK_ATTRIBUTE_TYPE, Bytes> attrs;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            const auto* p = static_cast<const CK_BYTE*>(tmpl[i].pValue);
+            if ((p == nullptr && tmpl[i].ulValueLen > 0) || tmpl[i].ulValueLen > 65536) {
+                return CKR_ATTRIBUTE_VALUE_INVALID;
+            }
+            attrs[tmpl[i].type] = p == nullptr ? Bytes() : Bytes(p, p + tmpl[i].ulValueLen);
+        }
+        if (attrs.count(CKA_CLASS) == 0) {
+            return CKR_TEMPLATE_INCOMPLETE;
+        }
+        auto flag = [&](CK_ATTRIBUTE_TYPE type) {
+            const auto it = attrs.find(type);
+            return it != attrs.end() && !it->second.empty() && it->second[0] != 0;
+        };
+        Token& t = m.tokens[s->token];
+        if (flag(CKA_TOKEN) && (s->flags & CKF_RW_SESSION) == 0) {
+            return CKR_SESSION_READ_ONLY;
+        }
+        if (flag(CKA_PRIVATE) && !(t.loggedIn && t.user == CKU_USER)) {
+            return CKR_USER_NOT_LOGGED_IN;
+        }
+        const CK_OBJECT_HANDLE made = m.nextObject++;
+        Object& o = t.objects[made];
+        o.handle = made;
+        o.session = flag(CKA_TOKEN) ? 0 : h;
+        o.attrs = std::move(attrs);
+        o.attrs[CKA_TOKEN] = boolBytes(flag(CKA_TOKEN));
+        *handle = made;
+        return CKR_OK;
+    });
+}
+
 CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
     return guarded(Fn::FindObjectsInit, [&](Module& m) -> CK_RV {
         if (!m.initialized) {
@@ -948,8 +1008,8 @@ CK_RV FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count
         }
         Token& t = m.tokens[s->token];
         s->found.clear();
-        for (const Object& o : t.objects) {
-            if (m.object(t, o.handle) == nullptr) {
+        for (const auto& [handle, o] : t.objects) {
+            if (!Module::visible(t, o)) {
                 continue;
             }
             bool match = true;
@@ -1053,7 +1113,7 @@ CK_FUNCTION_LIST* functionList() {
         l.C_SetOperationState = NotSupported;
         l.C_Login = Login;
         l.C_Logout = Logout;
-        l.C_CreateObject = NotSupported;
+        l.C_CreateObject = CreateObject;
         l.C_CopyObject = NotSupported;
         l.C_DestroyObject = NotSupported;
         l.C_GetObjectSize = NotSupported;

@@ -70,18 +70,10 @@ bool arrayByteCount(const VARIANT& value, size_t* count) {
     if (array == nullptr || count == nullptr) {
         return false;
     }
-    LONG lower = 0;
-    LONG upper = 0;
-    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(array, 1, &upper))) {
-        return false;
-    }
-    // An empty array has upper = lower - 1; computed wide so no bound can overflow.
-    long long n = static_cast<long long>(upper) - static_cast<long long>(lower) + 1;
-    if (n < 0) {
-        return false;
-    }
-    *count = static_cast<size_t>(n);
+    // The count is the descriptor's stored element count, never upper - lower + 1: an empty
+    // array whose lower bound is the smallest LONG has an upper bound that wraps to the largest,
+    // and the difference of the two would claim 2^32 elements.
+    *count = array->rgsabound[0].cElements;
     return true;
 }
 

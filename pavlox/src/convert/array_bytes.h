@@ -41,8 +41,9 @@ class ArrayLock final {
     SAFEARRAY* array_;
 };
 
-// Sizing pass: the element count n = upper - lower + 1 of the one-dimensional array value
-// carries. False when it carries none or the array is not one-dimensional and readable.
+// Sizing pass: the element count n (upper - lower + 1, taken from the descriptor's stored count
+// so that no bound arithmetic can wrap) of the one-dimensional array value carries. False when
+// it carries none or the array is not one-dimensional.
 bool arrayByteCount(const VARIANT& value, size_t* count);
 
 // Filling pass: element lower + k, converted to VT_UI1, becomes buffer[k]. False when the buffer

@@ -3,5 +3,8 @@
 
 #include "win/windef.h"
 
-DWORD GetLastError();
-void SetLastError(DWORD error);
+// One value per thread for the whole process, as on Windows where it lives in the system
+// library: these two live in the shared libvantorkernel.so, so a code set by a provider image or
+// a plug-in is the code its caller reads, whichever module set it.
+extern "C" __attribute__((visibility("default"))) DWORD GetLastError();
+extern "C" __attribute__((visibility("default"))) void SetLastError(DWORD error);

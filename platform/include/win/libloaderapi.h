@@ -5,7 +5,9 @@
 
 // A name ending in ".dll" (any case) is looked for as the same base name with ".so", first beside
 // the loading module, then beside the program, then on the system search path; any other name
-// goes to dlopen unchanged. Failure returns null with ERROR_MOD_NOT_FOUND as the last error.
+// goes to dlopen unchanged. Failure returns null with ERROR_MOD_NOT_FOUND as the last error, or
+// ERROR_BAD_EXE_FORMAT when the file found is not a loadable image of this machine or is
+// truncated (its headers or segments reach past its end): such a file is never handed to dlopen.
 HMODULE LoadLibraryA(LPCSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 BOOL FreeLibrary(HMODULE module);

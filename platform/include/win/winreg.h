@@ -99,5 +99,11 @@ LSTATUS RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classChars, LPDWORD r
                          LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
                          PFILETIME lastWriteTime);
 
+// Vantor extension (Windows offers RegNotifyChangeKeyValue for this): a number that stays the
+// same while nothing in the hive behind a predefined root has changed, and moves when anything
+// has, written by this process or any other (or when the environment moved the hive). Cheap
+// enough to ask before every use of a cache of registry content.
+LSTATUS VantorRegGetChangeStamp(HKEY root, ULONGLONG* stamp);
+
 // Where the hives live: the environment variable that moves both, and the file names inside it.
 #define VANTOR_REGISTRY_DIR_ENV "VANTOR_REGISTRY_DIR"

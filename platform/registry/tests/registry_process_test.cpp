@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,6 +138,94 @@ TEST_F(RegistryProcessTest, ConcurrentThreadsShareHandlesSafely) {
         EXPECT_EQ(values, static_cast<DWORD>(kEach));
         RegCloseKey(k);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The change stamp: still while nothing is written, moved by every kind of write, whether made
+// by this process or by another one, and kept apart per hive.
+void checkChangeStamp() {
+    ULONGLONG before = 0, after = 0;
+    ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &before), ERROR_SUCCESS);
+    ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &after), ERROR_SUCCESS);
+    EXPECT_EQ(before, after) << "no write, no change";
+    EXPECT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, nullptr), ERROR_INVALID_PARAMETER);
+
+    auto inChild = [](auto write) {
+        const pid_t child = fork();
+        if (child == 0) {
+            _exit(write() == ERROR_SUCCESS ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    auto createKey = [] {
+        HKEY k = nullptr;
+        LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, "Stamp.Test\\CLSID", 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &k, nullptr);
+        if (rc == ERROR_SUCCESS) {
+            RegCloseKey(k);
+        }
+        return rc;
+    };
+    auto setValue = [] {
+        HKEY k = nullptr;
+        LONG rc = RegOpenKeyExA(HKEY_CLASSES_ROOT, "Stamp.Test\\CLSID", 0, KEY_ALL_ACCESS, &k);
+        if (rc == ERROR_SUCCESS) {
+            rc = RegSetValueExA(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+            RegCloseKey(k);
+        }
+        return rc;
+    };
+    auto deleteTree = [] { return RegDeleteTreeA(HKEY_CLASSES_ROOT, "Stamp.Test"); };
+
+    struct Step {
+        const char* what;
+        bool child;
+        std::function<LONG()> write;
+    };
+    const Step steps[] = {
+        {"key made here", false, createKey},      {"value set here", false, setValue},
+        {"tree deleted here", false, deleteTree}, {"key made by a child", true, createKey},
+        {"value set by a child", true, setValue}, {"tree deleted by a child", true, deleteTree},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &before), ERROR_SUCCESS);
+        if (step.child) {
+            ASSERT_TRUE(inChild(step.write));
+        } else {
+            ASSERT_EQ(step.write(), ERROR_SUCCESS);
+        }
+        ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &after), ERROR_SUCCESS);
+        EXPECT_NE(before, after);
+        ASSERT_EQ(VantorRegGetChangeStamp(HKEY_CLASSES_ROOT, &before), ERROR_SUCCESS);
+        EXPECT_EQ(before, after) << "and still again until the next write";
+    }
+
+    // A write to the user hive leaves the machine hive's stamp alone.
+    ASSERT_EQ(VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &before), ERROR_SUCCESS);
+    HKEY user = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Stamp", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &user, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(user);
+    ASSERT_EQ(VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &after), ERROR_SUCCESS);
+    EXPECT_EQ(before, after);
+}
+
+TEST_F(RegistryProcessTest, ChangeStampMovesWithEveryWriterAndOnlyThen) {
+    checkChangeStamp();
+}
+
+// The same where the hive's shared change count cannot be mapped (its file is a directory
+// here), so the stamp comes from SQLite's data version and this process's own commits.
+TEST_F(RegistryProcessTest, ChangeStampWithoutTheSharedCountFallsBackToTheDatabase) {
+    ASSERT_TRUE(std::filesystem::create_directory(dir_ + "/machine.db-changes"));
+    checkChangeStamp();
 }
 
 }  // namespace

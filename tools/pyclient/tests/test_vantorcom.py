@@ -197,6 +197,33 @@ class Conversions(unittest.TestCase):
         with self.assertRaises(ValueError):
             vantorcom.from_variant(odd)
 
+    def test_arrays_at_the_ends_of_the_bound_range_keep_their_count(self):
+        # An empty dimension at the smallest lower bound reports the largest upper bound; the
+        # count is the stored one, so nothing reads 2**32 cells that do not exist.
+        ct = vantorcom.ctypes
+        low, high = -2**31, 2**31 - 1
+        for vt, bounds, expected in (
+                (vantorcom.VT_UI1, [(0, low)], b""),
+                (vantorcom.VT_UI1, [(2, low)], b"\x00\x00"),
+                (vantorcom.VT_UI1, [(0, high)], b""),
+                (vantorcom.VT_UI1, [(3, high)], b"\x00\x00\x00"),
+                (vantorcom.VT_I4, [(0, low)], ()),
+                (vantorcom.VT_I4, [(2, high)], (0, 0)),
+                (vantorcom.VT_I4, [(2, low), (0, low)], ((), ())),
+                (vantorcom.VT_VARIANT, [(1, high), (2, high)], ((None, None),))):
+            with self.subTest(vt=vt, bounds=bounds):
+                made = (vantorcom.SAFEARRAYBOUND * len(bounds))(
+                    *(vantorcom.SAFEARRAYBOUND(n, lo) for n, lo in bounds))
+                psa = vantorcom._SafeArrayCreate(vt, len(bounds), made)
+                self.assertTrue(psa)
+                v = vantorcom.VARIANT()
+                v.vt = vantorcom.VT_ARRAY | vt
+                v.v.ptr = psa
+                try:
+                    self.assertEqual(vantorcom.from_variant(v), expected)
+                finally:
+                    vantorcom._VariantClear(ct.byref(v))
+
     def test_server_side_conversion_rules(self):
         self.assertEqual(vantorcom.change_type(True, vantorcom.VT_BSTR), "-1")
         self.assertEqual(vantorcom.change_type(True, vantorcom.VT_BSTR, 0x02), "True")

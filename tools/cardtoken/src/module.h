@@ -1,0 +1,96 @@
+// The module's state: readers as slots 1..n, one token binding per inserted card, and the
+// sessions opened through it, each tied to one insertion of one card.
+#pragma once
+
+#include "config.h"
+#include "readers.h"
+#include "softhsm.h"
+
+#include <p11-kit/pkcs11.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace cardtoken {
+
+class Module final {
+  public:
+    static Module& instance();
+
+    std::recursive_mutex& mutex() { return mutex_; }
+    bool initialized() const { return initialized_; }
+    // The reason of the last refused C_Initialize or failed token binding ("" when none).
+    const std::string& lastError() const { return lastError_; }
+
+    CK_RV initialize(CK_VOID_PTR args);
+    CK_RV finalize(CK_VOID_PTR reserved);
+    CK_RV getInfo(CK_INFO_PTR info);
+    CK_RV getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count);
+    CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info);
+    CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info);
+    CK_RV initToken(CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen, CK_UTF8CHAR_PTR label);
+    CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_NOTIFY notify,
+                      CK_SESSION_HANDLE_PTR session);
+    CK_RV closeSession(CK_SESSION_HANDLE session);
+    CK_RV closeAllSessions(CK_SLOT_ID slot);
+    CK_RV getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info);
+    CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen);
+
+    // Runs a slot call on the SoftHSM2 slot of the card in the reader of `slot`.
+    CK_RV onSlot(CK_SLOT_ID slot, const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SLOT_ID)>& call);
+    // Runs a session call on the SoftHSM2 session behind `session`, after checking that its card
+    // is still the one inserted when it was opened.
+    CK_RV onSession(CK_SESSION_HANDLE session,
+                    const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE)>& call);
+
+  private:
+    Module() = default;
+    // A client that never called C_Finalize leaves SoftHSM2 initialized; by the time static
+    // objects are destroyed it may be gone already, so it is left alone.
+    ~Module() {
+        if (initialized_) {
+            hsm_.abandon();
+        }
+    }
+
+    // One insertion of one card and the SoftHSM2 token it is bound to.
+    struct Binding {
+        unsigned events = 0;
+        std::string serial;  // "" until read
+        CK_SLOT_ID hsmSlot = 0;
+        std::uint64_t generation = 0;
+        bool bound = false;
+    };
+    struct SessionRecord {
+        std::string reader;
+        unsigned events = 0;
+        CK_SLOT_ID slot = 0;  // ours, at opening
+        CK_SESSION_HANDLE real = CK_INVALID_HANDLE;
+        std::uint64_t generation = 0;
+        bool removed = false;  // the card left: the next call reports it once
+    };
+
+    void refresh();
+    std::optional<ReaderState> readerOf(CK_SLOT_ID slot);
+    // The binding of the card now in the reader, bound to its token; rv when that fails.
+    CK_RV bind(const ReaderState& reader, Binding** out);
+    const TokenSpec& specOf(const Binding& b) const { return config_.forSerial(b.serial); }
+    void cardGone(const std::string& reader, unsigned events);
+    void dropStaleSessions();
+
+    std::recursive_mutex mutex_;
+    bool initialized_ = false;
+    std::string lastError_;
+    Config config_;
+    Pcsc pcsc_;
+    SoftHsm hsm_;
+    std::vector<ReaderState> readers_;
+    std::map<std::string, Binding> bindings_;  // by reader name
+    std::map<CK_SESSION_HANDLE, SessionRecord> sessions_;
+    CK_SESSION_HANDLE nextSession_ = 1;
+};
+
+}  // namespace cardtoken
