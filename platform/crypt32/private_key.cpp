@@ -2,9 +2,8 @@
 // certificate's key provider information through the CryptoAPI front end.
 #include <string>
 
-#include "capi_link.h"
 #include "exports_common.h"
-#include "text.h"
+#include "win/wincrypt.h"
 
 namespace vantor::crypt32 {
 
@@ -18,24 +17,13 @@ HCRYPTPROV acquire(const KeyProvInfo& info, DWORD flags) {
     HCRYPTPROV prov = 0;
     DWORD provFlags =
         (info.flags & kPassedFlags) | ((flags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
-    if (AcquireContextW w = capiAcquireContextW()) {
-        if (!w(&prov, info.container ? info.container->c_str() : nullptr,
-               info.provider ? info.provider->c_str() : nullptr, info.provType, provFlags)) {
-            throw StoreError{GetLastError()};
-        }
-        return prov;
+    if (!CryptAcquireContextW(&prov, info.container ? info.container->c_str() : nullptr,
+                              info.provider ? info.provider->c_str() : nullptr, info.provType,
+                              provFlags)) {
+        // The provider's own reason goes back to the caller unchanged.
+        throw StoreError{GetLastError()};
     }
-    if (AcquireContextA a = capiAcquireContextA()) {
-        std::string container = info.container ? utf16ToUtf8(*info.container) : std::string();
-        std::string provider = info.provider ? utf16ToUtf8(*info.provider) : std::string();
-        if (!a(&prov, info.container ? container.c_str() : nullptr,
-               info.provider ? provider.c_str() : nullptr, info.provType, provFlags)) {
-            throw StoreError{GetLastError()};
-        }
-        return prov;
-    }
-    // This program carries no CryptoAPI front end, so no provider can be reached.
-    raise(NTE_PROV_DLL_NOT_FOUND);
+    return prov;
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 // CryptUIDlgViewCertificateA: the flat export of cryptui.so, a guard around the Qt viewer.
-#include <QApplication>
-#include <QGuiApplication>
-#include <cstdlib>
-#include <memory>
 #include <new>
 
+#include "ui/qt_host.h"
 #include "viewer_dialog.h"
 #include "win/cryptuiapi.h"
 #include "win/errhandlingapi.h"
@@ -19,16 +16,6 @@ size_t endOf(M CRYPTUI_VIEWCERTIFICATE_STRUCTA::*member) {
     return static_cast<size_t>(reinterpret_cast<const char*>(&(probe.*member)) -
                                reinterpret_cast<const char*>(&probe)) +
            sizeof(M);
-}
-
-bool displayAvailable() {
-    for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* v = std::getenv(var);
-        if (v && *v) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Whether the current user's "MY" store binds a private key to this certificate.
@@ -74,23 +61,21 @@ BOOL view(const CRYPTUI_VIEWCERTIFICATE_STRUCTA& info) {
         SetLastError(static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
         return FALSE;
     }
-    std::unique_ptr<QApplication> ownApp;
-    if (QApplication::instance() == nullptr) {
-        if (!displayAvailable()) {
-            // Without any display a window cannot open; report it as cancelled, never hang.
-            SetLastError(ERROR_CANCELLED);
-            return FALSE;
-        }
-        static int argc = 1;
-        static char name[] = "cryptui";
-        static char* argv[] = {name, nullptr};
-        ownApp = std::make_unique<QApplication>(argc, argv);
+    vantor::ui::ApplicationScope app;
+    if (!app.ok()) {
+        // Without any display a window cannot open; report it as cancelled, never hang.
+        SetLastError(ERROR_CANCELLED);
+        return FALSE;
+    }
+    QWidget* parent = nullptr;
+    if (info.dwSize >= endOf(&CRYPTUI_VIEWCERTIFICATE_STRUCTA::hwndParent)) {
+        parent = vantor::ui::widgetFromHwnd(info.hwndParent);
     }
     QString title;
     if (info.dwSize >= endOf(&CRYPTUI_VIEWCERTIFICATE_STRUCTA::szTitle) && info.szTitle) {
         title = QString::fromUtf8(info.szTitle);
     }
-    vantor::cryptui::ViewerDialog dialog(der, *text, hasPrivateKey(der), title);
+    vantor::cryptui::ViewerDialog dialog(der, *text, hasPrivateKey(der), title, parent);
     if (info.dwSize >= endOf(&CRYPTUI_VIEWCERTIFICATE_STRUCTA::nStartPage)) {
         dialog.showPage(static_cast<int>(info.nStartPage));
     }

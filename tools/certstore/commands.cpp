@@ -369,11 +369,14 @@ int view(const std::string& file, const Options& o) {
                                               : CRYPTUI_VIEW_PAGE_GENERAL;
         SetLastError(0);
         if (!fn(&info, nullptr)) {
-            // The viewer's reason stays in its own module; the usual one is a missing display.
-            std::fprintf(stderr,
-                         "certstore: the viewer could not open a window (no display? set DISPLAY, "
-                         "or QT_QPA_PLATFORM=offscreen)\n");
-            rc = 1;
+            if (GetLastError() == ERROR_CANCELLED) {
+                std::fprintf(stderr,
+                             "certstore: the viewer could not open a window (no display: set "
+                             "DISPLAY, or QT_QPA_PLATFORM=offscreen)\n");
+                rc = 1;
+            } else {
+                rc = fail("cannot show the viewer");
+            }
         }
     }
     if (ui) {

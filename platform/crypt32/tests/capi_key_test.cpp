@@ -25,12 +25,18 @@ TEST_F(CapiKeyTest, OpensTheKeyNamedByTheCertificate) {
     CryptReleaseContext(made, 0);
 
     ContextPtr ctx = decode(hierarchy().root.der);
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 99;
+    DWORD spec = 0;
+    BOOL callerFree = FALSE;
+    // No key provider information: nothing to open.
+    EXPECT_FALSE(
+        CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
+    EXPECT_EQ(prov, 0u);
+
     CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), PROV_RSA_FULL, 0, 0,
                              nullptr,          AT_SIGNATURE};
     ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
-    DWORD spec = 0;
-    BOOL callerFree = FALSE;
     ASSERT_TRUE(CryptAcquireCertificatePrivateKey(ctx.get(), 0, nullptr, &prov, &spec, &callerFree))
         << std::hex << GetLastError();
     EXPECT_EQ(spec, static_cast<DWORD>(AT_SIGNATURE));

@@ -155,16 +155,21 @@ TEST_F(ViewerTest, ManagerCertificateDisplayAndBadArguments) {
     EXPECT_EQ(cert.Display(), S_OK);
     EXPECT_TRUE(title.contains("Vantor Test Root CA"));
 
-    // Refused without a window. (The reason goes to the last error of cryptui.so's own copy of
-    // the platform base, which this program cannot read: each module keeps its own.)
+    // Refused without a window, the reason in the caller's last error.
+    SetLastError(0);
     EXPECT_FALSE(view_(nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
     CRYPTUI_VIEWCERTIFICATE_STRUCTA tooSmall{};
     tooSmall.dwSize = 8;
     tooSmall.pCertContext = cert.context();
+    SetLastError(0);
     EXPECT_FALSE(view_(&tooSmall, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
     CRYPTUI_VIEWCERTIFICATE_STRUCTA noCert{};
     noCert.dwSize = sizeof(noCert);
+    SetLastError(0);
     EXPECT_FALSE(view_(&noCert, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
 }
 
 }  // namespace

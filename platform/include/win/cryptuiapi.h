@@ -3,12 +3,7 @@
 
 #include "win/wincrypt_certs.h"
 #include "win/windef.h"
-
-#ifndef VANTOR_HWND_DEFINED
-#define VANTOR_HWND_DEFINED
-struct HWND__;
-using HWND = HWND__*;
-#endif
+#include "win/winuser.h"
 
 // Layout as Windows declares it; callers set dwSize to sizeof the structure they know (72 on
 // 32-bit Windows). The viewer reads no member that lies beyond dwSize.

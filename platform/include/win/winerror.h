@@ -110,13 +110,6 @@
 #define CRYPT_E_ASN1_EOD static_cast<HRESULT>(0x80093102u)
 #define CRYPT_E_ASN1_CORRUPT static_cast<HRESULT>(0x80093103u)
 #define CRYPT_E_ASN1_BADTAG static_cast<HRESULT>(0x8009310Bu)
-// The provider DLL named by a certificate's key provider information cannot be reached.
-#ifndef NTE_PROV_DLL_NOT_FOUND
-#define NTE_PROV_DLL_NOT_FOUND static_cast<HRESULT>(0x8009001Eu)
-#endif
-#ifndef NTE_BAD_KEYSET
-#define NTE_BAD_KEYSET static_cast<HRESULT>(0x80090016u)
-#endif
 
 // Registry and path errors.
 #define ERROR_BAD_PATHNAME 161L
