@@ -100,6 +100,17 @@
 #define SCARD_W_RESET_CARD static_cast<LONG>(0x80100068u)
 #define SCARD_W_REMOVED_CARD static_cast<LONG>(0x80100069u)
 
+// Certificate decoding and certificate store codes (crypt32).
+#define CRYPT_E_MSG_ERROR static_cast<HRESULT>(0x80091001u)
+#define CRYPT_E_UNEXPECTED_ENCODING static_cast<HRESULT>(0x80091005u)
+#define CRYPT_E_NOT_FOUND static_cast<HRESULT>(0x80092004u)
+#define CRYPT_E_EXISTS static_cast<HRESULT>(0x80092005u)
+#define CRYPT_E_NO_KEY_PROPERTY static_cast<HRESULT>(0x8009200Bu)
+#define CRYPT_E_PENDING_CLOSE static_cast<HRESULT>(0x8009200Fu)
+#define CRYPT_E_ASN1_EOD static_cast<HRESULT>(0x80093102u)
+#define CRYPT_E_ASN1_CORRUPT static_cast<HRESULT>(0x80093103u)
+#define CRYPT_E_ASN1_BADTAG static_cast<HRESULT>(0x8009310Bu)
+
 // Registry and path errors.
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_FILENAME_EXCED_RANGE 206L
