@@ -263,3 +263,6 @@ BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD
 // Where providers are registered: one subkey per provider name with "Image Path" (REG_SZ) and
 // "Type" (REG_DWORD).
 #define VANTOR_CRYPT_PROVIDER_KEY "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider"
+
+// The certificate half of the same Windows header.
+#include "win/wincrypt_certs.h"
