@@ -389,6 +389,17 @@ bool CardBench::cardRunning(int slot) {
     return true;
 }
 
+bool CardBench::adoptCard(int slot, const std::string& log) {
+    if (slot < 0 || slot > 1 || !waitForCard(readerName(slot), true, 2000)) {
+        return false;
+    }
+    if (cards_[slot].pid > 0) {
+        removeCard(slot);
+    }
+    cards_[slot] = Slot{0, log};
+    return true;
+}
+
 bool CardBench::removeCard(int slot) {
     Slot& s = cards_[slot];
     const bool ended = endProcess(s.pid, 3000);

@@ -1,13 +1,15 @@
 // cardolo_bench: wall time and APDU count of PCSC_GetATR, PCSC_GetFSType and CNS_GetSerial on
 // the card bench, against a bare pcsc-lite client doing the same PC/SC work with the same APDUs,
-// measured alternately in the same run. Prints the ratios. Run inside the bench:
-//   tools/bench/in-bench.sh tools/bench/run-with-card.sh cns build/default/bin/cardolo_bench
-// or with no card inserted (it inserts the CNS card itself when the bench is up).
+// measured alternately in the same run. Prints the ratios. By hand, on a bench of its own:
+//   tools/bench/run-with-card.sh cns build/default/bin/cardolo_bench [ROUNDS]
+// (it takes on the card that script inserts); under CTest's card bench it inserts the CNS card
+// itself.
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -77,12 +79,22 @@ int main(int argc, char** argv) {
     std::string why;
     auto state = vantor::bench::readState(&why);
     if (!state) {
-        std::fprintf(stderr, "cardolo_bench: the card bench is not running (%s)\n", why.c_str());
+        std::fprintf(stderr,
+                     "cardolo_bench: the card bench is not running (%s); run it as "
+                     "tools/bench/run-with-card.sh cns %s\n",
+                     why.c_str(), argv[0]);
         return 77;
     }
     vantor::bench::CardBench bench(*state);
     std::string error;
-    if (!bench.insertCard("cns", 0, {}, &error)) {
+    const char* givenLog = std::getenv("VANTOR_BENCH_CARD_LOG");
+    if (givenLog != nullptr && *givenLog != '\0') {
+        if (!bench.adoptCard(0, givenLog)) {
+            std::fprintf(stderr, "cardolo_bench: no card in %s\n",
+                         vantor::bench::CardBench::readerName(0).c_str());
+            return 1;
+        }
+    } else if (!bench.insertCard("cns", 0, {}, &error)) {
         std::fprintf(stderr, "cardolo_bench: cannot insert the CNS card: %s\n", error.c_str());
         return 1;
     }
