@@ -118,7 +118,11 @@ if built pavlox.so && built regsvr; then
         run "cd '$work' && env ${python_env[*]} /usr/bin/python3 script.py"
     fi
 
-    if shown "./scripts/token-demo.sh" && run "env ${python_env[*]} ./scripts/token-demo.sh"; then
+    if [ -n "$asan_runtime" ]; then
+        # The script runs our sanitizer-built programs and the interpreter under one
+        # environment, and the runtime preloaded for the one breaks the other.
+        echo "-- token-demo.sh is checked in builds without the sanitizer runtime"
+    elif shown "./scripts/token-demo.sh" && run "./scripts/token-demo.sh"; then
         grep -q "token label *: Demo Token" "$work/out" ||
             fail "pkcs11-tool does not see the label the token demo set"
     fi

@@ -17,26 +17,31 @@ namespace {
 
 constexpr std::size_t kBlock = 8;
 
-// Fetched once per process: a fetch searches the provider store, which costs more than the
-// cipher work of a short APDU. Never freed on purpose: a static destructor could run after
-// OpenSSL's own exit-time cleanup, and the process-wide pointer keeps it reachable for the
-// leak checker.
-const EVP_CIPHER* fetchCipher(const char* name) {
-    EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
-    if (cipher == nullptr) {
+struct CipherFree {
+    void operator()(EVP_CIPHER* cipher) const noexcept { EVP_CIPHER_free(cipher); }
+};
+using FetchedCipher = std::unique_ptr<EVP_CIPHER, CipherFree>;
+
+FetchedCipher fetchCipher(const char* name) {
+    FetchedCipher cipher(EVP_CIPHER_fetch(nullptr, name, nullptr));
+    if (!cipher) {
         throw std::runtime_error(std::string("OpenSSL offers no ") + name);
     }
     return cipher;
 }
 
+// Fetched once while the library is loaded: a fetch searches the provider store, which costs
+// more than the cipher work of a short APDU. Released when the library is unloaded (hosts load
+// and free it repeatedly) or the process ends; the fetch itself initialises OpenSSL first, so
+// that release always comes before OpenSSL's own exit-time cleanup.
 const EVP_CIPHER* threeKeyCbc() {
-    static const EVP_CIPHER* const cipher = fetchCipher("DES-EDE3-CBC");
-    return cipher;
+    static const FetchedCipher cipher = fetchCipher("DES-EDE3-CBC");
+    return cipher.get();
 }
 
 const EVP_CIPHER* twoKeyCbc() {
-    static const EVP_CIPHER* const cipher = fetchCipher("DES-EDE-CBC");
-    return cipher;
+    static const FetchedCipher cipher = fetchCipher("DES-EDE-CBC");
+    return cipher.get();
 }
 
 struct CtxFree {
