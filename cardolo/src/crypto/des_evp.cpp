@@ -44,6 +44,16 @@ const EVP_CIPHER* twoKeyCbc() {
     return cipher.get();
 }
 
+// A stack buffer for key material and chaining values, cleansed on every way out of its scope.
+template <std::size_t N>
+struct WipedBytes {
+    std::uint8_t bytes[N] = {};
+    WipedBytes() = default;
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { OPENSSL_cleanse(bytes, N); }
+};
+
 struct CtxFree {
     // Freeing the context clears the provider's key schedule before releasing it.
     void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
@@ -143,26 +153,23 @@ Block retailMac(std::span<const std::uint8_t, 24> key, std::span<const std::uint
     // E_K3(D_K2(E_K1(H xor B))): exactly triple-DES CBC under K1 K2 K3 with IV H over B. So the
     // leading blocks go through single DES (two-key triple DES under K1 K1) and only the last one
     // through triple DES.
-    Block chain{};
+    WipedBytes<kBlock> chain;
     const std::size_t leading = data.size() - kBlock;
     if (leading > 0) {
-        std::uint8_t singleKey[2 * kBlock];
-        std::copy_n(key.begin(), kBlock, singleKey);
-        std::copy_n(key.begin(), kBlock, singleKey + kBlock);
-        BlockCipher k1(twoKeyCbc(), singleKey, chain.data(), true);
-        OPENSSL_cleanse(singleKey, sizeof singleKey);
+        WipedBytes<2 * kBlock> singleKey;
+        std::copy_n(key.begin(), kBlock, singleKey.bytes);
+        std::copy_n(key.begin(), kBlock, singleKey.bytes + kBlock);
+        BlockCipher k1(twoKeyCbc(), singleKey.bytes, chain.bytes, true);
         // Only the last cipher block is needed: run through a small buffer a chunk at a time.
-        std::uint8_t scratch[16 * kBlock];
-        for (std::size_t off = 0; off < leading; off += sizeof scratch) {
-            const std::size_t n = std::min(sizeof scratch, leading - off);
-            k1.run(data.data() + off, scratch, n);
-            std::copy_n(scratch + n - kBlock, kBlock, chain.begin());
+        WipedBytes<16 * kBlock> scratch;
+        for (std::size_t off = 0; off < leading; off += sizeof scratch.bytes) {
+            const std::size_t n = std::min(sizeof scratch.bytes, leading - off);
+            k1.run(data.data() + off, scratch.bytes, n);
+            std::copy_n(scratch.bytes + n - kBlock, kBlock, chain.bytes);
         }
-        OPENSSL_cleanse(scratch, sizeof scratch);
     }
     Block mac{};
-    BlockCipher k123(threeKeyCbc(), key.data(), chain.data(), true);
-    OPENSSL_cleanse(chain.data(), chain.size());
+    BlockCipher k123(threeKeyCbc(), key.data(), chain.bytes, true);
     k123.run(data.data() + leading, mac.data(), kBlock);
     return mac;
 }
