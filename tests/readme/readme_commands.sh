@@ -104,7 +104,8 @@ line="build/default/bin/pavlox_invoke_bench"
 built pavlox_invoke_bench && shown "$line" && run "$line"
 
 # Messages.
-for line in "build/default/bin/msglist --list-messages it" "build/default/bin/msglist --languages"; do
+for line in "build/default/bin/msglist --list-messages it" \
+    "build/default/bin/msglist --languages"; do
     built msglist && shown "$line" && run "$line"
 done
 
@@ -138,8 +139,9 @@ if built pavlox.so && built regsvr; then
         slot=$(sed -n 's/^token_slot=//p' "$work/token/state")
         cp "$(sed -n 's/^pubkey_der=//p' "$work/token/state")" "$work/pubkey.der"
         export SOFTHSM2_CONF=$work/token/softhsm2.conf
-        script="cd '$work' && env ${python_env[*]} /usr/bin/python3 '$root/pavlox/examples/session_demo.py' ${args/SLOT/$slot}"
-        run "$script" && run "cd '$work' && $digest" && run "cd '$work' && $verify"
+        script="$root/pavlox/examples/session_demo.py"
+        run "cd '$work' && env ${python_env[*]} /usr/bin/python3 '$script' ${args/SLOT/$slot}" &&
+            run "cd '$work' && $digest" && run "cd '$work' && $verify"
     fi
 fi
 
