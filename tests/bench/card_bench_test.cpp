@@ -193,9 +193,12 @@ TEST_F(CardBenchEndToEnd, CardLeavesAfterTheChosenNumberOfApdus) {
         ASSERT_EQ(c.connectResult(), SCARD_S_SUCCESS);
         EXPECT_EQ(c.transmit("00A4000C023F00"), "9000");
         EXPECT_EQ(c.transmit("00A4090C021000"), "9000");  // answered, then the card leaves
+        // The next command gets no answer: an error once pcscd has seen the card go, or, when
+        // the command reaches vpcd before that, an empty answer (vpcd reports the closed
+        // connection as zero bytes received).
         LONG rv = SCARD_S_SUCCESS;
-        c.transmit("00A4090C021003", &rv);
-        EXPECT_NE(rv, SCARD_S_SUCCESS);
+        const std::string answer = c.transmit("00A4090C021003", &rv);
+        EXPECT_TRUE(rv != SCARD_S_SUCCESS || answer.empty()) << "answered " << answer;
     }
     EXPECT_TRUE(waitForCard(CardBench::readerName(0), false, 5000));
     EXPECT_FALSE(bench().cardRunning(0));

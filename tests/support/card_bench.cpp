@@ -2,6 +2,7 @@
 // wait is bounded; every process it starts is ended by its pid.
 #include "card_bench.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -338,8 +340,19 @@ bool CardBench::insertCard(const std::string& scenario, int slot,
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // cardsim's own output goes beside its log, not to the test's pipes: a test that crashes
+    // leaves its card running until the bench stops, and CTest would otherwise wait for that
+    // card to close the pipe instead of reporting the crash at once.
+    const std::string output = s.log + ".out";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
         return fail("cannot start " + cardsimPath());
     }
     s.pid = pid;
@@ -352,8 +365,11 @@ bool CardBench::insertCard(const std::string& scenario, int slot,
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) {
             s.pid = 0;
+            std::ifstream said(output);
+            const std::string text((std::istreambuf_iterator<char>(said)),
+                                   std::istreambuf_iterator<char>());
             return fail("cardsim ended before the card was seen (status " + std::to_string(status) +
-                        ")");
+                        "): " + text);
         }
     }
     endProcess(pid, 2000);
@@ -370,6 +386,17 @@ bool CardBench::cardRunning(int slot) {
         s.pid = 0;
         return false;
     }
+    return true;
+}
+
+bool CardBench::adoptCard(int slot, const std::string& log) {
+    if (slot < 0 || slot > 1 || !waitForCard(readerName(slot), true, 2000)) {
+        return false;
+    }
+    if (cards_[slot].pid > 0) {
+        removeCard(slot);
+    }
+    cards_[slot] = Slot{0, log};
     return true;
 }
 

@@ -79,6 +79,10 @@ class CardBench {
     // (e.g. {"--set", "fault once 00A4 6F00"}). Returns false with the reason in *error.
     bool insertCard(const std::string& scenario, int slot = 0,
                     const std::vector<std::string>& extraArgs = {}, std::string* error = nullptr);
+    // Takes on a card someone else inserted into the slot's reader (tools/bench/run-with-card.sh
+    // names its log in VANTOR_BENCH_CARD_LOG): exchanges() then read that log, and the card's
+    // process is left to its owner. False when the reader has no card.
+    bool adoptCard(int slot, const std::string& log);
     // SIGTERM to cardsim, then waits until the reader is empty. True when both happened.
     bool removeCard(int slot = 0);
     // True while the cardsim of the slot runs (false after it left by itself).

@@ -29,7 +29,7 @@ fi
 if [ -f "$dir/state" ]; then
     "$here/pcscd-stop.sh" "$dir" || true
 fi
-rm -f "$dir"/card*.log
+rm -f "$dir"/card*.log "$dir"/card*.log.out
 
 driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 if [ ! -e "$driver" ]; then

@@ -3,7 +3,8 @@
 #   tools/bench/run-with-card.sh SCENARIO CMD [ARGS...]
 # SCENARIO is a file or a name from tools/cardsim/scenarios (cns, fs-type5, ...). Outside the
 # bench namespace it re-runs itself through in-bench.sh (root needed). The build tree is
-# $VANTOR_BUILD_DIR, default build/default. The APDU log stays in BUILD/bench-run/apdu.log.
+# $VANTOR_BUILD_DIR, default build/default. The APDU log stays in BUILD/bench-run/apdu.log. CMD
+# sees the bench's state file in VANTOR_BENCH_STATE and the card's log in VANTOR_BENCH_CARD_LOG.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -47,6 +48,8 @@ if ! "$build/bin/bench_probe" wait-card "Virtual PCD 00 00" present 10000; then
     echo "run-with-card: the card did not appear" >&2
     exit 1
 fi
+# Bench-aware programs (cardolo_bench, the card tests) find this bench and its card here.
+export VANTOR_BENCH_STATE="$dir/state" VANTOR_BENCH_CARD_LOG="$dir/apdu.log"
 status=0
 "$@" || status=$?
 echo "run-with-card: APDU log in $dir/apdu.log" >&2

@@ -1,11 +1,15 @@
 // cardolo_bench: wall time and APDU count of PCSC_GetATR, PCSC_GetFSType and CNS_GetSerial on
 // the card bench, against a bare pcsc-lite client doing the same PC/SC work with the same APDUs,
-// measured alternately in the same run. Prints the ratios. Run inside the bench:
-//   tools/bench/in-bench.sh tools/bench/run-with-card.sh cns build/default/bin/cardolo_bench
-// or with no card inserted (it inserts the CNS card itself when the bench is up).
+// measured alternately in the same run. Prints the ratios. By hand, on a bench of its own:
+//   tools/bench/run-with-card.sh cns build/default/bin/cardolo_bench [ROUNDS]
+// (it takes on the card that script inserts); under CTest's card bench it inserts the CNS card
+// itself.
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -30,6 +34,14 @@ double medianMs(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// Processor time of the calling thread: the secure-messaging cost is pure computation, and
+// wall time would also count whatever else the machine runs meanwhile.
+double threadCpuUs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
 // CPU cost of the secure-messaging wrap and answer check of one VERIFY, in process.
 void printSecureMessagingCost() {
     const std::uint8_t* key = cardolo::defaultKey();
@@ -45,21 +57,19 @@ void printSecureMessagingCost() {
     answer.insert(answer.end(), {0x90, 0x00});
     constexpr int kIterations = 20000;
     std::size_t sink = 0;
-    auto t0 = Clock::now();
+    const double t0 = threadCpuUs();
     for (int i = 0; i < kIterations; ++i) {
         sink += cardolo::sm::wrapCommand(verify, challenge, keys).size();
     }
-    auto t1 = Clock::now();
+    const double t1 = threadCpuUs();
     for (int i = 0; i < kIterations; ++i) {
         sink += cardolo::sm::checkAnswer(answer, verify, challenge, keys, 256).sw;
     }
-    auto t2 = Clock::now();
-    const double wrapUs = std::chrono::duration<double, std::micro>(t1 - t0).count() / kIterations;
-    const double checkUs = std::chrono::duration<double, std::micro>(t2 - t1).count() / kIterations;
+    const double t2 = threadCpuUs();
     std::printf(
         "secure messaging CPU per protected VERIFY: wrap %.2f us, answer check %.2f us"
         " (%zu)\n",
-        wrapUs, checkUs, sink % 10);
+        (t1 - t0) / kIterations, (t2 - t1) / kIterations, sink % 10);
 }
 
 }  // namespace
@@ -69,12 +79,22 @@ int main(int argc, char** argv) {
     std::string why;
     auto state = vantor::bench::readState(&why);
     if (!state) {
-        std::fprintf(stderr, "cardolo_bench: the card bench is not running (%s)\n", why.c_str());
+        std::fprintf(stderr,
+                     "cardolo_bench: the card bench is not running (%s); run it as "
+                     "tools/bench/run-with-card.sh cns %s\n",
+                     why.c_str(), argv[0]);
         return 77;
     }
     vantor::bench::CardBench bench(*state);
     std::string error;
-    if (!bench.insertCard("cns", 0, {}, &error)) {
+    const char* givenLog = std::getenv("VANTOR_BENCH_CARD_LOG");
+    if (givenLog != nullptr && *givenLog != '\0') {
+        if (!bench.adoptCard(0, givenLog)) {
+            std::fprintf(stderr, "cardolo_bench: no card in %s\n",
+                         vantor::bench::CardBench::readerName(0).c_str());
+            return 1;
+        }
+    } else if (!bench.insertCard("cns", 0, {}, &error)) {
         std::fprintf(stderr, "cardolo_bench: cannot insert the CNS card: %s\n", error.c_str());
         return 1;
     }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "crypto/des.h"
+#include "crypto/random.h"
 #include "sm/secure_messaging.h"
 
 namespace cardolo {

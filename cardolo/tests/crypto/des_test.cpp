@@ -1,4 +1,6 @@
 // Known-answer and behaviour tests of DES, triple DES, CBC, the retail MAC and the random source.
+// Single DES and triple DES block by block are reached through the CBC entry points: one block
+// under a zero IV is the plain block cipher, and K1 = K2 = K3 is single DES.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -6,6 +8,7 @@
 #include <stdexcept>
 
 #include "crypto/des.h"
+#include "crypto/random.h"
 #include "hex.h"
 
 namespace cardolo::crypto {
@@ -17,6 +20,26 @@ using test::toHex;
 
 std::span<const std::uint8_t, 24> key24(const SecureBytes& key) {
     return std::span<const std::uint8_t, 24>(key.data(), 24);
+}
+
+// One block of single DES under an 8-byte key, in either direction.
+std::string desBlock(const Bytes& key8, std::span<const std::uint8_t> block, bool encrypt) {
+    const SecureBytes key = expandKey(key8);
+    const Bytes in(block.begin(), block.begin() + 8);
+    return toHex(encrypt ? tdesCbcEncrypt(key24(key), in) : tdesCbcDecrypt(key24(key), in));
+}
+
+// Triple DES block by block (ECB) under a 24-byte key.
+std::string tdesEcb(const SecureBytes& key, const Bytes& data, bool encrypt) {
+    Bytes out;
+    for (std::size_t off = 0; off < data.size(); off += 8) {
+        const Bytes block(data.begin() + static_cast<std::ptrdiff_t>(off),
+                          data.begin() + static_cast<std::ptrdiff_t>(off + 8));
+        const SecureBytes b =
+            encrypt ? tdesCbcEncrypt(key24(key), block) : tdesCbcDecrypt(key24(key), block);
+        out.insert(out.end(), b.begin(), b.end());
+    }
+    return toHex(out);
 }
 
 Bytes xorBlock(Bytes data, const Bytes& iv) {
@@ -38,26 +61,15 @@ TEST(DesVectors, EveryRecordMatchesInBothDirections) {
             const Bytes key = fromHex(line.fields[1]);
             const Bytes plain = fromHex(line.fields[2]);
             const Bytes cipher = fromHex(line.fields[3]);
-            const Des des(std::span<const std::uint8_t, 8>(key.data(), 8));
-            std::uint8_t out[8];
-            des.encryptBlock(plain.data(), out);
-            EXPECT_EQ(toHex(out), line.fields[3]);
-            des.decryptBlock(cipher.data(), out);
-            EXPECT_EQ(toHex(out), line.fields[2]);
+            EXPECT_EQ(desBlock(key, plain, true), line.fields[3]);
+            EXPECT_EQ(desBlock(key, cipher, false), line.fields[2]);
         } else if (kind == "tdes-ecb") {
             ASSERT_EQ(line.fields.size(), 4u);
             const SecureBytes key(fromHex(line.fields[1]));
             const Bytes plain = fromHex(line.fields[2]);
             const Bytes cipher = fromHex(line.fields[3]);
-            const TripleDes tdes(key24(key));
-            Bytes enc(plain.size());
-            Bytes dec(plain.size());
-            for (std::size_t off = 0; off < plain.size(); off += 8) {
-                tdes.encryptBlock(&plain[off], &enc[off]);
-                tdes.decryptBlock(&cipher[off], &dec[off]);
-            }
-            EXPECT_EQ(toHex(enc), line.fields[3]);
-            EXPECT_EQ(toHex(dec), line.fields[2]);
+            EXPECT_EQ(tdesEcb(key, plain, true), line.fields[3]);
+            EXPECT_EQ(tdesEcb(key, cipher, false), line.fields[2]);
         } else if (kind == "tdes-cbc") {
             // The vectors may use an IV; with our zero-IV CBC the IV is folded into the first
             // plaintext block on the way in and into the first deciphered block on the way out.
@@ -91,31 +103,22 @@ TEST(Des, ParityBitsAreIgnored) {
     for (auto& b : flipped) {
         b ^= 0x01;
     }
-    const Des a(std::span<const std::uint8_t, 8>(key.data(), 8));
-    const Des b(std::span<const std::uint8_t, 8>(flipped.data(), 8));
     const Bytes plain = fromHex("4E6F772069732074");
-    std::uint8_t outA[8];
-    std::uint8_t outB[8];
-    a.encryptBlock(plain.data(), outA);
-    b.encryptBlock(plain.data(), outB);
-    EXPECT_EQ(toHex(outA), toHex(outB));
+    EXPECT_EQ(desBlock(key, plain, true), desBlock(flipped, plain, true));
+    EXPECT_EQ(desBlock(flipped, plain, true), "3FA40E8A984D4815");
 }
 
-TEST(Des, EncryptInPlaceAndRoundTripOverManyBlocks) {
+TEST(Des, KnownBlockAndChainedRoundTrips) {
     const Bytes key = fromHex("133457799BBCDFF1");
-    const Des des(std::span<const std::uint8_t, 8>(key.data(), 8));
-    std::uint8_t block[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-    des.encryptBlock(block, block);
-    EXPECT_EQ(toHex(block), "85E813540F0AB405");
+    const Bytes block = fromHex("0123456789ABCDEF");
+    EXPECT_EQ(desBlock(key, block, true), "85E813540F0AB405");
     // Chained round trips catch an asymmetric fault that a single vector could miss.
-    std::uint8_t state[8] = {};
+    const SecureBytes k = expandKey(key);
+    SecureBytes state(8);
     for (int i = 0; i < 1000; ++i) {
-        std::uint8_t enc[8];
-        std::uint8_t dec[8];
-        des.encryptBlock(state, enc);
-        des.decryptBlock(enc, dec);
-        ASSERT_EQ(toHex(dec), toHex(state)) << "iteration " << i;
-        std::copy(enc, enc + 8, state);
+        const SecureBytes enc = tdesCbcEncrypt(key24(k), state);
+        ASSERT_EQ(toHex(tdesCbcDecrypt(key24(k), enc)), toHex(state)) << "iteration " << i;
+        state = enc;
     }
 }
 
@@ -160,6 +163,28 @@ TEST(RetailMac, WithOneKeyEqualsTheLastCbcBlock) {
     const SecureBytes cbc = tdesCbcEncrypt(key24(key), data);
     const Block mac = retailMac(key24(key), data);
     EXPECT_EQ(toHex(mac), toHex(std::span(cbc).last(8)));
+}
+
+TEST(RetailMac, EqualsSingleDesChainThenK2DecipherK3EncipherAtEveryLength) {
+    // The MAC is computed as single DES over the leading blocks (in chunks) and triple DES over
+    // the last; rebuilding it from whole-key CBC runs at lengths around the chunk size catches a
+    // fault in that split: one block only, a chunk boundary, a partial last chunk.
+    const Bytes k = fromHex("0123456789ABCDEF 23456789ABCDEF01 456789ABCDEF0123");
+    const SecureBytes k1 = expandKey(std::span(k).first(8));
+    const SecureBytes k2 = expandKey(std::span(k).subspan(8, 8));
+    const SecureBytes k3 = expandKey(std::span(k).subspan(16, 8));
+    for (const std::size_t blocks : {1u, 2u, 3u, 16u, 17u, 18u, 33u, 40u}) {
+        Bytes data(blocks * 8);
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            data[i] = static_cast<std::uint8_t>(i * 13 + blocks);
+        }
+        const SecureBytes chain = tdesCbcEncrypt(key24(k1), data);
+        const SecureBytes last(chain.view().last(8));
+        const SecureBytes expected = tdesCbcEncrypt(key24(k3), tdesCbcDecrypt(key24(k2), last));
+        EXPECT_EQ(toHex(retailMac(std::span<const std::uint8_t, 24>(k.data(), 24), data)),
+                  toHex(expected))
+            << blocks << " blocks";
+    }
 }
 
 TEST(RandomBytes, CoversTheWholeByteRange) {

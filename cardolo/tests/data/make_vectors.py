@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Regenerates the reference vectors of des_vectors.txt and sm_vectors.txt with the OpenSSL
-# command line, which is independent of our own DES code. Published vectors are written as they
-# stand and re-checked here; the rest are computed by OpenSSL.
+# command line (single DES through its legacy provider, a path the card library never takes).
+# Published vectors are written as they stand and re-checked here; the rest are computed by
+# OpenSSL.
 import subprocess
 import sys
 
