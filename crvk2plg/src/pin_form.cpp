@@ -126,19 +126,14 @@ int fieldCount(FormKind kind) {
     return kind == FormKind::PinEntry ? 1 : 3;
 }
 
-// A field's text, cut to the limit, as wiping UTF-8 bytes.
+// A field's text, cut to the limit, as wiping UTF-8 bytes. No QString copy is made: the view
+// reads the widget's own buffer, which stays intact for a dialog that remains open.
 vantor::SecureBytes fieldValue(const QLineEdit* edit) {
-    QString text = edit->text();
-    if (text.size() > kMaxFieldChars) {
-        text.truncate(kMaxFieldChars);
-    }
-    QByteArray utf8 = text.toUtf8();
+    const QString text = edit->text();
+    QByteArray utf8 = QStringView(text).left(kMaxFieldChars).toUtf8();
     vantor::SecureBytes out(reinterpret_cast<const std::uint8_t*>(utf8.constData()),
                             static_cast<std::size_t>(utf8.size()));
     vantor::secureWipe(utf8.data(), static_cast<std::size_t>(utf8.size()));
-    // text may own a copy of its own (after truncation); wipe it as well.
-    vantor::secureWipe(const_cast<QChar*>(text.constData()),
-                       static_cast<std::size_t>(text.size()) * sizeof(QChar));
     return out;
 }
 
@@ -158,8 +153,10 @@ void wipeLineEdit(QLineEdit* edit) {
     }
     // text() shares the widget's own buffer; overwriting it through the shared data reaches
     // the copy the widget holds before the widget lets it go.
+    // Text set from a literal lives in read-only static data and is no secret; only heap
+    // buffers (what the user typed) are overwritten.
     QString shared = edit->text();
-    if (!shared.isEmpty()) {
+    if (!shared.isEmpty() && shared.data_ptr().isMutable()) {
         vantor::secureWipe(const_cast<QChar*>(shared.constData()),
                            static_cast<std::size_t>(shared.size()) * sizeof(QChar));
     }
@@ -332,14 +329,22 @@ FormValues PinForm::takeValues() {
 }
 
 bool runPinForm(FormKind kind, FormValues& out) {
+    const bool ownApplication = QApplication::instance() == nullptr;
     vantor::ui::ApplicationScope app;
     if (!app.ok() || QApplication::instance()->thread() != QThread::currentThread()) {
         return false;
     }
+    if (ownApplication) {
+        // Closing our only window must not quit the thread's event loops: Qt would then end
+        // every later dialog or message box of this thread at once.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
     PinForm form(kind, findOwnerWindow());
     form.show();
-    form.raise();
-    form.activateWindow();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        form.raise();
+        form.activateWindow();
+    }
     if (form.exec() != QDialog::Accepted) {
         return false;
     }

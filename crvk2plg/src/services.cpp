@@ -2,6 +2,7 @@
 // the key, with the bounded copies into the caller's buffers.
 #include "services.h"
 
+#include <QApplication>
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -21,7 +22,12 @@ namespace {
 // A message box owned by the caller's window. The owner is looked up inside the same Qt
 // application scope the box runs in; without a display MessageBoxA answers 0 and shows nothing.
 int32_t ownedMessageBox(const char* text, const char* caption, uint32_t type) {
+    const bool ownApplication = QApplication::instance() == nullptr;
     vantor::ui::ApplicationScope app;
+    if (app.ok() && ownApplication) {
+        // As for the dialogs: closing our only window must not quit the thread's event loops.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
     return MessageBoxA(app.ok() ? vantor::ui::hwndFromWidget(findOwnerWindow()) : nullptr, text,
                        caption, type);
 }
