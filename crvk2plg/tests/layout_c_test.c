@@ -77,6 +77,16 @@ int main(int argc, char** argv) {
     CHECK(t->Request(p, -1, b1, 8, b2, 8) == -1);
     CHECK(strcmp(b1, "xxxxxxx") == 0 && strcmp(b2, "yyyyyyy") == 0);
     CHECK(t->Notify(p, 2) == 0); /* an event without a box */
+    /* No display at all (this test runs without one): the dialogs are cancelled and the boxes
+     * answer 0 at once, nothing waits for a user. */
+    CHECK(t->Request(p, 0, b1, 8, b2, 8) == -1);
+    CHECK(t->Request(p, 4, b1, 8, b2, 8) == -1);
+    CHECK(strcmp(b1, "xxxxxxx") == 0 && strcmp(b2, "yyyyyyy") == 0);
+    CHECK(t->Notify(p, 8) == 0);
+    CHECK(t->Notify(p, 24) == 0);
+    CHECK(t->AskRetry(p) == 0);
+    CHECK(t->ShowMessage(p, "text", "caption", 0x30) == 0);
+    CHECK(t1->AskPin(v1, b1, 8) == -1);
     CHECK(t->Release(p) == 0);
     CHECK(canUnload() == 0);
 
