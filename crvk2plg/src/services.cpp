@@ -3,6 +3,7 @@
 #include "services.h"
 
 #include <QApplication>
+#include <QThread>
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -22,6 +23,12 @@ namespace {
 // A message box owned by the caller's window. The owner is looked up inside the same Qt
 // application scope the box runs in; without a display MessageBoxA answers 0 and shows nothing.
 int32_t ownedMessageBox(const char* text, const char* caption, uint32_t type) {
+    // Qt widgets exist only on the application's thread: a caller on another thread of a Qt
+    // program gets the answer of a box that could not be shown instead of a crash.
+    if (QApplication::instance() != nullptr &&
+        QApplication::instance()->thread() != QThread::currentThread()) {
+        return 0;
+    }
     const bool ownApplication = QApplication::instance() == nullptr;
     vantor::ui::ApplicationScope app;
     if (app.ok() && ownApplication) {

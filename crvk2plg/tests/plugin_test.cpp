@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crvk2plg.h"
@@ -525,4 +526,23 @@ TEST_F(Plugin, RegistrationWritesTheTypeLibraryOnly) {
     EXPECT_EQ(lib().unregisterServer(), S_OK) << "unregistering twice is not a failure";
     unsetenv(VANTOR_REGISTRY_DIR_ENV);
     std::filesystem::remove_all(dir);
+}
+
+TEST_F(Plugin, AnotherThreadOfAQtProgramIsRefusedNotCrashed) {
+    // Widgets live on the application's thread only: a call from elsewhere shows nothing and
+    // answers as cancelled.
+    int32_t requestRc = 0, notifyRc = 1, retryRc = 1;
+    std::string b1(17, 'x'), b2(17, 'x');
+    ModalScript script({});
+    std::thread other([&] {
+        requestRc = plugin_->Request(0, b1.data(), 16, b2.data(), 16);
+        notifyRc = plugin_->Notify(24);
+        retryRc = lib().getV1()->AskRetry();
+    });
+    other.join();
+    EXPECT_EQ(requestRc, -1);
+    EXPECT_EQ(notifyRc, 0);
+    EXPECT_EQ(retryRc, 0);
+    EXPECT_EQ(b1, kUntouched);
+    EXPECT_TRUE(script.seen().empty());
 }
