@@ -256,11 +256,19 @@ void PinForm::applyTexts() {
     fields_[0]->setFocus(Qt::OtherFocusReason);
 }
 
+void PinForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    placeOverOwner();  // again, now that the frame is known
+}
+
 void PinForm::placeOverOwner() {
     QScreen* screen = owner_ != nullptr ? owner_->screen() : QGuiApplication::primaryScreen();
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect();
     const QRect over = owner_ != nullptr ? owner_->frameGeometry() : area;
-    QRect r(QPoint(0, 0), size());
+    // The frame counts: Windows centres and clamps the whole window, and move() places the
+    // frame's corner. Before the window is shown the frame is not known yet and is the client.
+    const QRect frame = frameGeometry();
+    QRect r(QPoint(0, 0), frame.size());
     r.moveCenter(over.center());
     // Kept inside the work area, the top-left corner winning when the dialog is larger.
     if (area.isValid()) {

@@ -36,6 +36,9 @@ class PinForm final : public QDialog {
 
     void accept() override;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
     void build();
     void applyTexts();

@@ -44,6 +44,9 @@ void ModalScript::poll() {
     Seen s;
     s.className = w->metaObject()->className();
     s.title = w->windowTitle().toStdString();
+    s.self = w;
+    s.parent = w->parentWidget();
+    s.geometry = w->geometry();
     if (auto* box = qobject_cast<QMessageBox*>(w)) {
         s.text = box->text().toStdString();
         s.icon = box->icon();

@@ -4,6 +4,7 @@
 
 #include <QMessageBox>
 #include <QPointer>
+#include <QRect>
 #include <QTimer>
 #include <functional>
 #include <string>
@@ -21,6 +22,9 @@ struct Seen {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     std::string focus;  // object name of the focused widget
+    const QWidget* self = nullptr;
+    const QWidget* parent = nullptr;  // the owner
+    QRect geometry;                   // where the window was placed
 };
 
 using Step = std::function<void(QWidget*)>;

@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QWidget>
 #include <climits>
 #include <cstdlib>
@@ -446,6 +447,7 @@ TEST_F(Plugin, EachDialogNamesItsOwnFailures) {
         EXPECT_EQ(seen[0].title, c.title);
         EXPECT_EQ(seen[1].text, c.message);
         EXPECT_EQ(seen[1].title, "Enhanced Signature");
+        EXPECT_EQ(seen[1].parent, seen[0].self) << "the dialog owns its message boxes";
         EXPECT_EQ(b1, kUntouched);
         EXPECT_EQ(b2, kUntouched);
     }
@@ -457,14 +459,31 @@ TEST_F(Plugin, DialogsAndBoxesBelongToTheCallersWindow) {
     QWidget visible;
     visible.setWindowTitle("caller");
     visible.show();
+    visible.setGeometry(100, 120, 500, 300);
     QWidget* owner = nullptr;
     std::string b1, b2;
     Step note = [&](QWidget* w) {
         owner = w->parentWidget();
         cancel()(w);
     };
-    EXPECT_EQ(request(0, {note}, b1, b2), -1);
+    std::vector<Seen> seen;
+    EXPECT_EQ(request(0, {note}, b1, b2, &seen), -1);
     EXPECT_EQ(owner, &visible) << "the first visible top-level window owns the dialog";
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_LE((seen[0].geometry.center() - visible.frameGeometry().center()).manhattanLength(), 2)
+        << "centred over its owner: " << seen[0].geometry.x() << "," << seen[0].geometry.y() << " "
+        << visible.frameGeometry().x() << "," << visible.frameGeometry().y() << " "
+        << visible.frameGeometry().width() << "x" << visible.frameGeometry().height();
+
+    // An owner hanging off the screen: the dialog stays inside the work area.
+    const QRect area = visible.screen()->availableGeometry();
+    visible.move(area.right() - 60, area.bottom() - 40);
+    EXPECT_EQ(request(4, {cancel()}, b1, b2, &seen), -1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(area.contains(seen[0].geometry))
+        << "placed outside the work area: " << seen[0].geometry.x() << "," << seen[0].geometry.y()
+        << " " << seen[0].geometry.width() << "x" << seen[0].geometry.height() << " in "
+        << area.width() << "x" << area.height();
 
     {
         ModalScript script({[&](QWidget* w) {
