@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         }
         QPixmap shot =
             QPixmap::fromImage(screen.copy(drawn.isValid() ? drawn : form.frameGeometry()));
-        const QString path = dir + "/" + s.name + "-" + suffix + ".png";
+        const QString path = dir + "/crvk2plg-" + s.name + "-" + suffix + ".png";
         if (shot.isNull() || !shot.save(path)) {
             std::fprintf(stderr, "could not save %s\n", qPrintable(path));
             ++failures;
