@@ -15,6 +15,21 @@
 
 namespace {
 
+// The table function a module registered for itself (VantorRegisterOwnMessageTable). Each module
+// links its own copy of this area, so this is that module's and no other's.
+VantorGetMessageTableFn registeredOwnTable = nullptr;
+
+// The link map of the module that holds this code.
+struct link_map* ownLinkMap() {
+    Dl_info info{};
+    struct link_map* own = nullptr;
+    if (dladdr1(reinterpret_cast<const void*>(&ownLinkMap), &info, reinterpret_cast<void**>(&own),
+                RTLD_DL_LINKMAP) == 0) {
+        return nullptr;
+    }
+    return own;
+}
+
 // The table function of exactly this module. dlsym on a handle also searches the objects the
 // module depends on (and, for the program, everything loaded with it), so a symbol found there
 // is accepted only when it lives in the module itself: a module without a table of its own has
@@ -32,19 +47,25 @@ VantorGetMessageTableFn findTableFunction(HMODULE module) {
     if (module == nullptr) {
         dlclose(handle);
     }
-    if (sym == nullptr) {
-        return nullptr;
-    }
     Dl_info info{};
     struct link_map* owner = nullptr;
-    if (dladdr1(sym, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 ||
-        owner != own) {
-        return nullptr;
+    if (sym != nullptr &&
+        dladdr1(sym, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) != 0 &&
+        owner == own) {
+        return reinterpret_cast<VantorGetMessageTableFn>(sym);
     }
-    return reinterpret_cast<VantorGetMessageTableFn>(sym);
+    // Not exported: the module's table is reachable only from its own code.
+    if (own != nullptr && own == ownLinkMap()) {
+        return registeredOwnTable;
+    }
+    return nullptr;
 }
 
 }  // namespace
+
+void VantorRegisterOwnMessageTable(VantorGetMessageTableFn fn) {
+    registeredOwnTable = fn;
+}
 
 const VANTOR_MESSAGE_TABLE* VantorFindMessageTable(HMODULE module) {
     DWORD savedError = GetLastError();

@@ -41,5 +41,10 @@ struct VANTOR_MESSAGE_TABLE {
 #define VANTOR_MESSAGE_TABLE_SYMBOL "VantorGetMessageTable"
 using VantorGetMessageTableFn = const VANTOR_MESSAGE_TABLE* (*)();
 
+// A shared library whose export list holds exactly its own entry points does not export its
+// table function; it registers it here (once, before its first lookup) so that lookups with its
+// own module handle find the table all the same. Lookups for other modules are unaffected.
+void VantorRegisterOwnMessageTable(VantorGetMessageTableFn fn);
+
 // The table of a module (null: the program), or null when it carries none or a malformed one.
 const VANTOR_MESSAGE_TABLE* VantorFindMessageTable(HMODULE module);

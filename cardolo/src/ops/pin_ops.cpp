@@ -9,6 +9,7 @@
 #include "ops/reader_ops.h"
 #include "scope/reader_scope.h"
 #include "settings/settings_table.h"
+#include "vantor/default_sm_key.h"
 
 namespace cardolo {
 
@@ -16,10 +17,9 @@ namespace {
 
 constexpr std::size_t kPinField = 8;
 
-// The built-in triple-DES key of card authentication and secure messaging.
-constexpr std::array<std::uint8_t, 24> kDefaultKey = {
-    0x5E, 0x1A, 0x9C, 0x03, 0xD2, 0x7B, 0x48, 0x6F, 0x0C, 0x93, 0xA1, 0x5E,
-    0x7D, 0x2B, 0x64, 0xF8, 0x01, 0x9E, 0x3C, 0x57, 0xA2, 0xD6, 0xB4, 0x0F};
+// The built-in triple-DES key of card authentication and secure messaging (shared with the
+// PIN-dialog plug-in, which hands it to the PKCS#11 module).
+constexpr const auto& kDefaultKey = vantor::kDefaultSecureMessagingKey;
 
 SecureBytes copyValue(PinArg value) {
     if (!value.given() || value.tooLong()) {

@@ -145,6 +145,20 @@ TEST(FormatMessageModules, EachModuleAnswersFromItsOwnTable) {
     EXPECT_STREQ(own, "Module English");
     FreeLibrary(module);
 
+    // A table left out of the export list: found from inside the library, where it was
+    // registered, and invisible from outside, as an unexported table should be.
+    HMODULE hidden = LoadLibraryA("msgtest_hidden.dll");
+    ASSERT_NE(hidden, nullptr) << "the test library is built beside this program";
+    auto hiddenOwn = ProcAs<FormatOwn>(GetProcAddress(hidden, "MsgTestHiddenFormatOwn"));
+    ASSERT_NE(hiddenOwn, nullptr);
+    EXPECT_EQ(GetProcAddress(hidden, "VantorGetMessageTable"), nullptr);
+    std::memset(own, 0, sizeof(own));
+    ASSERT_EQ(hiddenOwn(1, own, sizeof(own)), 14u);
+    EXPECT_STREQ(own, "Module English");
+    format(kFromModule, hidden, 1, 0x0409, nullptr, &error);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+    FreeLibrary(hidden);
+
     // A library without a table: libm is always there and knows nothing of ours.
     HMODULE plain = LoadLibraryA("libm.so.6");
     ASSERT_NE(plain, nullptr);

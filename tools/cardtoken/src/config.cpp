@@ -210,6 +210,8 @@ void applyToken(TokenSpec& t, const Section& s, const std::string& baseDir) {
             t.userPinInitialized = flag(v, e.line, e.key);
         } else if (e.key == "protected_path") {
             t.protectedPath = flag(v, e.line, e.key);
+        } else if (e.key == "pin_dialog") {
+            t.pinDialog = flag(v, e.line, e.key);
         } else {
             fail(e.line, "unknown setting \"" + e.key + "\"");
         }

@@ -40,6 +40,9 @@ struct TokenSpec {
     Secret userPin;
     bool userPinInitialized = true;
     bool protectedPath = false;
+    // With protectedPath: PINs not given are asked for through the PIN-dialog plug-in
+    // (crvk2plg.so) instead of being taken from the configuration.
+    bool pinDialog = false;
     std::vector<ObjectSpec> objects;
 };
 

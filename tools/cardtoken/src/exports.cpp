@@ -130,13 +130,11 @@ CK_RV C_Logout(CK_SESSION_HANDLE h) {
 }
 
 CK_RV C_InitPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_InitPIN(s, a, b); });
+    return guard([&](Module& m) { return m.initPin(h, a, b); });
 }
 
 CK_RV C_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR a, CK_ULONG b, CK_UTF8CHAR_PTR c, CK_ULONG d) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_SetPIN(s, a, b, c, d); });
+    return guard([&](Module& m) { return m.setPin(h, a, b, c, d); });
 }
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR a, CK_ULONG b, CK_OBJECT_HANDLE_PTR c) {

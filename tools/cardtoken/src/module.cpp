@@ -2,6 +2,7 @@
 #include "module.h"
 
 #include "objects.h"
+#include "pin_plugin.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -400,23 +401,94 @@ CK_RV Module::getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info
     return rv;
 }
 
+const TokenSpec* Module::dialogSpecOf(CK_SESSION_HANDLE session, CK_SLOT_ID* hsmSlot) {
+    const SessionRecord& s = sessions_.at(session);
+    const auto b = bindings_.find(s.reader);
+    if (b == bindings_.end() || b->second.events != s.events) {
+        return nullptr;
+    }
+    *hsmSlot = b->second.hsmSlot;
+    return &specOf(b->second);
+}
+
+int Module::pinTries(CK_FUNCTION_LIST* f, CK_SLOT_ID hsmSlot, bool so) {
+    CK_TOKEN_INFO info{};
+    return f->C_GetTokenInfo(hsmSlot, &info) == CKR_OK ? triesLeft(info.flags, so) : kMaxPinTries;
+}
+
 CK_RV Module::login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
                     CK_ULONG pinLen) {
     return onSession(session, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE real) {
         // The pad is asked for with no PIN: a null pointer as the standard says, or an empty
         // PIN as a PIN dialog that found a protected-path token submits it.
         if (pin == nullptr || pinLen == 0) {
-            const SessionRecord& s = sessions_.at(session);
-            const auto b = bindings_.find(s.reader);
-            if (b != bindings_.end() && b->second.events == s.events) {
-                const TokenSpec& spec = specOf(b->second);
-                if (spec.protectedPath) {
-                    const Secret& p = configuredPin(spec, user);
-                    return f->C_Login(real, user, const_cast<CK_UTF8CHAR_PTR>(p.data()), p.size());
+            CK_SLOT_ID hsmSlot = 0;
+            const TokenSpec* spec = dialogSpecOf(session, &hsmSlot);
+            if (spec != nullptr && spec->protectedPath) {
+                if (spec->pinDialog && user == CKU_USER) {
+                    return withPluginPins(
+                        0, pinTries(f, hsmSlot, false),
+                        [&](const CK_UTF8CHAR* p, CK_ULONG n, const CK_UTF8CHAR*, CK_ULONG) {
+                            return f->C_Login(real, user, const_cast<CK_UTF8CHAR_PTR>(p), n);
+                        });
                 }
+                const Secret& p = configuredPin(*spec, user);
+                return f->C_Login(real, user, const_cast<CK_UTF8CHAR_PTR>(p.data()), p.size());
             }
         }
         return f->C_Login(real, user, pin, pinLen);
+    });
+}
+
+CK_RV Module::setPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen,
+                     CK_UTF8CHAR_PTR newPin, CK_ULONG newLen) {
+    return onSession(session, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE real) {
+        CK_SLOT_ID hsmSlot = 0;
+        const TokenSpec* spec =
+            oldPin == nullptr && newPin == nullptr ? dialogSpecOf(session, &hsmSlot) : nullptr;
+        if (spec != nullptr && spec->protectedPath && spec->pinDialog) {
+            // The change dialog gives the new PIN first and the old one second.
+            return withPluginPins(
+                4, pinTries(f, hsmSlot, false),
+                [&](const CK_UTF8CHAR* np, CK_ULONG nn, const CK_UTF8CHAR* op, CK_ULONG on) {
+                    return f->C_SetPIN(real, const_cast<CK_UTF8CHAR_PTR>(op), on,
+                                       const_cast<CK_UTF8CHAR_PTR>(np), nn);
+                });
+        }
+        return f->C_SetPIN(real, oldPin, oldLen, newPin, newLen);
+    });
+}
+
+CK_RV Module::initPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen) {
+    return onSession(session, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE real) {
+        CK_SLOT_ID hsmSlot = 0;
+        const TokenSpec* spec = pin == nullptr ? dialogSpecOf(session, &hsmSlot) : nullptr;
+        if (spec != nullptr && spec->protectedPath && spec->pinDialog) {
+            // Unblock: the PUK is the token's SO PIN. A session not yet in SO state logs in with
+            // it for this call only.
+            return withPluginPins(
+                3, pinTries(f, hsmSlot, true),
+                [&](const CK_UTF8CHAR* np, CK_ULONG nn, const CK_UTF8CHAR* puk, CK_ULONG pn) {
+                    CK_SESSION_INFO info{};
+                    CK_RV rv = f->C_GetSessionInfo(real, &info);
+                    if (rv != CKR_OK) {
+                        return rv;
+                    }
+                    const bool wasSo = info.state == CKS_RW_SO_FUNCTIONS;
+                    if (!wasSo) {
+                        rv = f->C_Login(real, CKU_SO, const_cast<CK_UTF8CHAR_PTR>(puk), pn);
+                        if (rv != CKR_OK) {
+                            return rv;
+                        }
+                    }
+                    rv = f->C_InitPIN(real, const_cast<CK_UTF8CHAR_PTR>(np), nn);
+                    if (!wasSo) {
+                        f->C_Logout(real);
+                    }
+                    return rv;
+                });
+        }
+        return f->C_InitPIN(real, pin, pinLen);
     });
 }
 

@@ -38,6 +38,11 @@ class Module final {
     CK_RV closeAllSessions(CK_SLOT_ID slot);
     CK_RV getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info);
     CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen);
+    // C_SetPIN / C_InitPIN: with null values on a protected-path token configured with
+    // pin_dialog, the values come from the PIN-dialog plug-in (change / unblock dialogs).
+    CK_RV setPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLen,
+                 CK_UTF8CHAR_PTR newPin, CK_ULONG newLen);
+    CK_RV initPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG pinLen);
 
     // Runs a slot call on the SoftHSM2 slot of the card in the reader of `slot`.
     CK_RV onSlot(CK_SLOT_ID slot, const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SLOT_ID)>& call);
@@ -74,6 +79,10 @@ class Module final {
     };
 
     void refresh();
+    // Inside a session call: the settings of the session's token and its SoftHSM2 slot; null
+    // when the session's card is no longer bound.
+    const TokenSpec* dialogSpecOf(CK_SESSION_HANDLE session, CK_SLOT_ID* hsmSlot);
+    static int pinTries(CK_FUNCTION_LIST* f, CK_SLOT_ID hsmSlot, bool so);
     std::optional<ReaderState> readerOf(CK_SLOT_ID slot);
     // The binding of the card now in the reader, bound to its token; rv when that fails.
     CK_RV bind(const ReaderState& reader, Binding** out);

@@ -30,6 +30,7 @@ object = cert ca.pem label=CA
 label = CNS Token
 model = CNS
 user_pin_initialized = no
+pin_dialog = yes
 ; another comment
 [card 4d34000000000302]
 object = pkcs12 /abs/k.p12 password="pa ss" label="M4 \"Key\"" id=0A1b
@@ -52,6 +53,8 @@ object = pem k.pem c.pem
     EXPECT_EQ(str(cns.userPin), "4321") << "settings come from [default]";
     EXPECT_TRUE(cns.protectedPath);
     EXPECT_TRUE(cns.objects.empty()) << "objects of [default] are not inherited";
+    EXPECT_TRUE(cns.pinDialog);
+    EXPECT_FALSE(c.defaults.pinDialog) << "PINs come from the configuration unless asked";
 
     const TokenSpec& m4 = c.forSerial("4d34000000000302");
     ASSERT_EQ(m4.objects.size(), 2u);
@@ -103,6 +106,7 @@ TEST(CardTokenConfig, BadFilesAreRefusedWithTheLine) {
         {"[default]\nuser_pin = 123\n", "line 4: user_pin must have 4 to 255"},
         {"[default]\nso_pin =\n", "line 4: so_pin must have 4 to 255"},
         {"[default]\nprotected_path = maybe\n", "line 4: protected_path must be yes or no"},
+        {"[default]\npin_dialog = 1x\n", "line 4: pin_dialog must be yes or no"},
         {"[default]\nobject =\n", "line 4: object needs a kind"},
         {"[default]\nobject = pfx a.pfx\n", "line 4: unknown object kind \"pfx\""},
         {"[default]\nobject = pem k.pem\n", "line 4: pem takes 2 file(s)"},
