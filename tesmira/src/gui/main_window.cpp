@@ -81,9 +81,9 @@ void MainWindow::buildForm() {
 
     auto* central = new QWidget(this);
     setCentralWidget(central);
-    auto* grid = new QGridLayout(central);
-    grid->setContentsMargins(0, 0, 10, 10);
-    grid->setHorizontalSpacing(12);
+    auto* outer = new QHBoxLayout(central);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(12);
 
     banner_ = new QLabel(central);
     banner_->setObjectName("leftPicture");
@@ -91,7 +91,10 @@ void MainWindow::buildForm() {
     banner_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     banner_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     banner_->setStyleSheet("background-color: #173a66;");
-    grid->addWidget(banner_, 0, 0, 4, 1);
+    outer->addWidget(banner_);
+    auto* grid = new QGridLayout;
+    grid->setContentsMargins(0, 8, 10, 8);
+    outer->addLayout(grid, 1);
 
     // The card panel: both reader pictures share one place, one of them visible at a time.
     auto* cardBox = new QGroupBox(central);
@@ -114,7 +117,7 @@ void MainWindow::buildForm() {
     cardLabel_->setMinimumWidth(300);
     cardLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     cardLayout->addWidget(cardLabel_, 1);
-    grid->addWidget(cardBox, 0, 1, 1, 2);
+    grid->addWidget(cardBox, 0, 0, 1, 2);
 
     auto* pinBox = new QGroupBox(central);
     pinBox->setObjectName("pinFrame");
@@ -130,7 +133,7 @@ void MainWindow::buildForm() {
     pinNext_->setObjectName("pinNext");
     SetTag(pinNext_, 1011);
     pinLayout->addWidget(pinNext_, 0, Qt::AlignRight);
-    grid->addWidget(pinBox, 1, 1);
+    grid->addWidget(pinBox, 1, 0);
 
     auto* otherBox = new QGroupBox(central);
     otherBox->setObjectName("otherFrame");
@@ -147,16 +150,17 @@ void MainWindow::buildForm() {
     otherNext_->setObjectName("otherNext");
     SetTag(otherNext_, 1011);
     otherLayout->addWidget(otherNext_, 0, Qt::AlignRight);
-    grid->addWidget(otherBox, 1, 2);
+    grid->addWidget(otherBox, 1, 1);
 
     exit_ = new QPushButton(central);
     exit_->setObjectName("exitButton");
     SetTag(exit_, 1015);
     exit_->setMinimumWidth(100);
-    grid->addWidget(exit_, 3, 2, Qt::AlignRight);
-    grid->setRowStretch(2, 1);
+    grid->addWidget(exit_, 2, 1, Qt::AlignRight);
+    // The panels take the height the left-hand picture gives the window.
+    grid->setRowStretch(1, 1);
+    grid->setColumnStretch(0, 1);
     grid->setColumnStretch(1, 1);
-    grid->setColumnStretch(2, 1);
 
     auto* panel = new QLabel(statusBar());
     panel->setObjectName("statusPanel");
