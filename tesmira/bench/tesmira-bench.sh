@@ -119,7 +119,7 @@ case "$verb" in
         insert token-cns
         program_cpu "CNS card present" "$seconds"
         remove
-        "$bin/tesmira_bench" --seconds "$seconds"
+        QT_QPA_PLATFORM=offscreen "$bin/tesmira_bench" --seconds "$seconds"
         ;;
     screenshots)
         [ $# -eq 1 ] || die "usage: screenshots DIR"

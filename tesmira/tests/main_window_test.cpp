@@ -75,6 +75,38 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+// pcscd keeps the readers of its configuration, so the reader list changes one layer up: a test
+// library with the card library's exports forwards to cardolo.so and scripts the list (a reader
+// added after the real ones, or no reader at all).
+class ScriptedReaders {
+  public:
+    ScriptedReaders() : module_(LoadLibraryA("tesmira_scripted_cardolo.dll")) {
+        if (module_ != nullptr) {
+            extra_ =
+                ProcAs<void (*)(int)>(GetProcAddress(module_, "ScriptedCardolo_SetExtraReader"));
+            none_ = ProcAs<void (*)(int)>(GetProcAddress(module_, "ScriptedCardolo_SetNoReaders"));
+        }
+    }
+    ~ScriptedReaders() {
+        if (ok()) {
+            extra_(0);
+            none_(0);
+        }
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    bool ok() const { return extra_ != nullptr && none_ != nullptr; }
+    void extraReader(bool on) { extra_(on ? 1 : 0); }
+    void noReaders(bool on) { none_(on ? 1 : 0); }
+    CardoloLibrary library{"tesmira_scripted_cardolo.dll"};
+
+  private:
+    HMODULE module_;
+    void (*extra_)(int) = nullptr;
+    void (*none_)(int) = nullptr;
+};
+
 class MainWindowTest : public vantor::bench::CardBenchTest {
   protected:
     void SetUp() override {
@@ -89,6 +121,7 @@ class MainWindowTest : public vantor::bench::CardBenchTest {
     }
     void TearDown() override {
         window.reset();
+        scripted.reset();
         vantor::ui::setMessageBoxAnswerer(nullptr);
         CardBenchTest::TearDown();
     }
@@ -133,6 +166,7 @@ class MainWindowTest : public vantor::bench::CardBenchTest {
 
     SettingsStore settings;
     std::unique_ptr<AtrTable> table;
+    std::unique_ptr<ScriptedReaders> scripted;  // outlives the window that binds it
     std::unique_ptr<MainWindow> window;
     std::vector<vantor::ui::MessageBoxRequest> boxes;
     int answer = IDOK;
@@ -250,19 +284,29 @@ TEST_F(MainWindowTest, ATokenNeedingPinInitialisationIsAskedAboutOncePerInsertio
     EXPECT_EQ(boxes.size(), 2u) << "asked again after the card came back";
 }
 
-TEST_F(MainWindowTest, AChangedReaderListReloadsTheLibrariesAndIdentifiesTheCardAgain) {
-    // pcscd keeps the readers of its configuration, so the reader list changes one layer up: a
-    // test library with the card library's exports adds a scripted reader to the real list.
-    CardoloLibrary scripted("tesmira_scripted_cardolo.dll");
-    HMODULE shim = LoadLibraryA("tesmira_scripted_cardolo.dll");
-    ASSERT_NE(shim, nullptr);
-    auto setExtra = ProcAs<void (*)(int)>(GetProcAddress(shim, "ScriptedCardolo_SetExtraReader"));
-    ASSERT_NE(setExtra, nullptr);
-    setExtra(0);
-
+TEST_F(MainWindowTest, WithoutAnyReaderEveryOptionIsDisabledUntilOneAppears) {
+    scripted = std::make_unique<ScriptedReaders>();
+    ScriptedReaders& readers = *scripted;
+    ASSERT_TRUE(readers.ok());
+    readers.noReaders(true);
     WriteAtrTable({kCnsAtr});
     Insert("token-cns", 0);
-    MainWindow& w = Open(scripted);
+    MainWindow& w = Open(readers.library);
+    ExpectNoCardState();
+    EXPECT_EQ(w.watch().libraryReloads(), 0);
+    readers.noReaders(false);
+    w.watch().Tick();
+    EXPECT_EQ(w.watch().card().smartCardType(), 2);
+    EXPECT_EQ(w.watch().libraryReloads(), 1);
+}
+
+TEST_F(MainWindowTest, AChangedReaderListReloadsTheLibrariesAndIdentifiesTheCardAgain) {
+    scripted = std::make_unique<ScriptedReaders>();
+    ScriptedReaders& readers = *scripted;
+    ASSERT_TRUE(readers.ok());
+    WriteAtrTable({kCnsAtr});
+    Insert("token-cns", 0);
+    MainWindow& w = Open(readers.library);
     ASSERT_EQ(w.watch().card().smartCardType(), 2);
     EXPECT_EQ(w.watch().libraryReloads(), 1);
     const Pkcs11Lib before = w.watch().card().P11();
@@ -270,18 +314,16 @@ TEST_F(MainWindowTest, AChangedReaderListReloadsTheLibrariesAndIdentifiesTheCard
     w.watch().Tick();
     EXPECT_EQ(w.watch().libraryReloads(), 1) << "same list, same libraries";
 
-    setExtra(1);
+    readers.extraReader(true);
     w.watch().Tick();
     EXPECT_EQ(w.watch().libraryReloads(), 2);
     EXPECT_NE(w.watch().lastReaderList().find("Scripted Reader 00"), std::string::npos);
     EXPECT_EQ(w.watch().card().smartCardType(), 2) << "the unchanged card identified again";
     EXPECT_NE(w.watch().card().P11().get(), before.get()) << "through a newly loaded library";
 
-    setExtra(0);
+    readers.extraReader(false);
     w.watch().Tick();
     EXPECT_EQ(w.watch().libraryReloads(), 3);
-    window.reset();
-    FreeLibrary(shim);
 }
 
 TEST_F(MainWindowTest, ThePanelsReportWhatTheirOperationsAnswer) {

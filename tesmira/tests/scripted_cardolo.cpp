@@ -11,6 +11,7 @@
 namespace {
 
 bool g_extraReader = false;
+bool g_noReaders = false;
 
 HMODULE Real() {
     static HMODULE module = LoadLibraryA(TESMIRA_REAL_CARDOLO);
@@ -30,7 +31,15 @@ VANTOR_EXPORT void ScriptedCardolo_SetExtraReader(int on) {
     g_extraReader = on != 0;
 }
 
+// Every reader unplugged (on): the list and the count fail as PC/SC's "no readers" makes them.
+VANTOR_EXPORT void ScriptedCardolo_SetNoReaders(int on) {
+    g_noReaders = on != 0;
+}
+
 VANTOR_EXPORT int32_t PCSC_GetReadersList(char* buffer, uint32_t* length) {
+    if (g_noReaders) {
+        return -2;
+    }
     auto fn = Forward<PCSC_GetReadersList_t>("PCSC_GetReadersList");
     if (fn == nullptr || length == nullptr) {
         return -2;
@@ -53,6 +62,9 @@ VANTOR_EXPORT int32_t PCSC_GetReadersList(char* buffer, uint32_t* length) {
 }
 
 VANTOR_EXPORT int32_t PCSC_GetReadersCount(int32_t* count) {
+    if (g_noReaders) {
+        return -2;
+    }
     auto fn = Forward<PCSC_GetReadersCount_t>("PCSC_GetReadersCount");
     return fn != nullptr ? fn(count) : -2;
 }
