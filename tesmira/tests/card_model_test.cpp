@@ -226,6 +226,20 @@ TEST(LoadPkcs11Libraries, UnloadsWhatItHeldBeforeLoadingAgain) {
     EXPECT_EQ(libs.count(), 2u);
 }
 
+TEST(LoadPkcs11Libraries, AnUnregisteredServerLeavesTheCollectionEmptyWithoutRaising) {
+    // Creation failing (the automation server not registered) counts as a library that did not
+    // load: the reload completes, and the tick that ran it goes on to scan the readers.
+    Pkcs11Libs libs;
+    const AtrTable table = TableOf({"a.so"});
+    int attempts = 0;
+    EXPECT_NO_THROW(LoadPkcs11Libraries(libs, table, [&]() -> Pkcs11Lib {
+        ++attempts;
+        throw RuntimeError(kErrCantCreateObject, "ActiveX component can't create object");
+    }));
+    EXPECT_TRUE(libs.empty());
+    EXPECT_EQ(attempts, 3);  // the default, the table's library, the fall-back object
+}
+
 TEST(Pkcs11Libs, LooksUpKeysWithoutLetterCaseAndRaisesError5ForAMissingOne) {
     std::vector<std::string> log;
     Pkcs11Libs libs;
