@@ -44,9 +44,12 @@ std::string ProgramDir() {
     return std::filesystem::path(std::string(path, n)).parent_path().string();
 }
 
+constexpr const char* kM4Atr = "3B8801564E5452544B4D34F1";
+
 // Writes the ATR table as the installation would: one character per entry, each entry's values
-// prefixed by it; every entry names cardtoken.so with registry type 1.
-void WriteAtrTable(const std::vector<std::string>& atrs) {
+// prefixed by it; every entry names cardtoken.so (or the library given) with registry type 1.
+void WriteAtrTable(const std::vector<std::string>& atrs,
+                   const std::vector<std::string>& libraries = {}) {
     SettingsStore settings;
     std::string list;
     char key = 'a';
@@ -54,7 +57,9 @@ void WriteAtrTable(const std::vector<std::string>& atrs) {
         const std::string k(1, key);
         settings.save("ATRs", k + "-atr", atr);
         settings.save("ATRs", k + "-atrMask", std::string(kFullMask).substr(0, atr.size()));
-        settings.save("ATRs", k + "-P11", cardtoken::test::modulePath());
+        const std::size_t n = static_cast<std::size_t>(key - 'a');
+        settings.save("ATRs", k + "-P11",
+                      n < libraries.size() ? libraries[n] : cardtoken::test::modulePath());
         settings.save("ATRs", k + "-name", "bench card " + k);
         settings.save("ATRs", k + "-type", "1");
         list += key++;
@@ -229,6 +234,19 @@ TEST_F(MainWindowTest, TwoReadersWithCardsUseTheLowerIndex) {
     EXPECT_EQ(w.watch().card().slotId(), bench().readerIndex(1));
     EXPECT_EQ(w.watch().card().smartCardType(), 8);
     EXPECT_EQ(CardText(), "Type: Vantor Kryptelle (FullP11-FFS)\nReader: Virtual PCD 00 01");
+}
+
+TEST_F(MainWindowTest, AReaderWhoseLibraryIsNotLoadedIsSkippedForTheNext) {
+    // The first card's ATR names a library that does not load: its identification fails after
+    // connecting, and the connection is given back before the next reader's card is connected
+    // (the sanitizer build's leak check sees a connection record left behind).
+    WriteAtrTable({kM4Atr, kCnsAtr}, {"tesmira-no-such-pkcs11.so"});
+    Insert("token-m4", 0);
+    Insert("token-cns", 1);
+    MainWindow& w = Open();
+    EXPECT_EQ(w.watch().card().slotId(), bench().readerIndex(1));
+    EXPECT_EQ(w.watch().card().smartCardType(), 2);
+    EXPECT_EQ(CardText(), "Type: Vantor CNS/Kryptelle EAL4+\nReader: Virtual PCD 00 01");
 }
 
 TEST_F(MainWindowTest, RemovingTheCardReturnsToTheNoCardStateOnTheNextTick) {
