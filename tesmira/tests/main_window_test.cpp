@@ -375,7 +375,8 @@ TEST_F(MainWindowTest, ClosingStoresThePositionTheNextStartOpensAt) {
     w.move(210, 135);
     ASSERT_TRUE(WaitUntil([&] { return w.pos() == QPoint(210, 135); }, 2000));
     const QPoint place = w.frameGeometry().topLeft();
-    w.close();
+    Child<QPushButton>("exitButton")->click();  // Exit closes the window
+    EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(settings.get("Settings", "MainLeft"), FormatSingle(place.x() * kTwipsPerPixel));
     EXPECT_EQ(settings.get("Settings", "MainTop"), FormatSingle(place.y() * kTwipsPerPixel));
     MainWindow& again = Open();
