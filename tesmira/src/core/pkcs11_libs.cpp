@@ -68,6 +68,9 @@ std::int32_t Pkcs11Lib::TokenFlags(std::int32_t slotId) {
             info.pdispVal->QueryInterface(pavlox::IID_ITokenInfo, reinterpret_cast<void**>(&token));
     }
     VariantClear(&info);
+    if (SUCCEEDED(hr) && token == nullptr) {
+        hr = E_NOINTERFACE;  // a server answering success without the interface
+    }
     ThrowIfFailed(hr, "TokenInfo");
     LONG flags = 0;
     hr = token->get_Flags(&flags);
