@@ -10,7 +10,7 @@ packages=(
     pcscd libpcsclite-dev vsmartcard-vpcd
     libssl-dev openssl libsqlite3-dev sqlite3 xxd
     softhsm2 opensc python3-pykcs11 python3-dev libp11-kit-dev
-    qt6-base-dev xvfb twm xfonts-base
+    qt6-base-dev xvfb xauth imagemagick twm xfonts-base
     python3 util-linux iproute2 procps
 )
 

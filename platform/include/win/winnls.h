@@ -12,9 +12,11 @@ using LCID = DWORD;
 #define MAKELANGID(p, s) static_cast<WORD>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
 #define PRIMARYLANGID(lgid) static_cast<WORD>(static_cast<WORD>(lgid) & 0x3ff)
 #define SUBLANGID(lgid) static_cast<WORD>(static_cast<WORD>(lgid) >> 10)
+#ifndef MAKELCID  // wtypes.h defines the same value
 #define MAKELCID(lgid, srtid)                                                 \
     static_cast<DWORD>((static_cast<DWORD>(static_cast<WORD>(srtid)) << 16) | \
                        static_cast<WORD>(lgid))
+#endif
 #define LANGIDFROMLCID(lcid) static_cast<LANGID>(lcid)
 #define SORT_DEFAULT 0x0
 #endif

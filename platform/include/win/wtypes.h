@@ -89,6 +89,8 @@ enum VARENUM : VARTYPE {
 #define LOCALE_USER_DEFAULT 0x0400u
 #define LOCALE_NEUTRAL 0x0000u
 #define LOCALE_INVARIANT 0x007Fu
+#ifndef MAKELCID  // winnls.h defines the same value
 #define MAKELCID(lang, sort)                               \
     ((static_cast<DWORD>(static_cast<WORD>(sort)) << 16) | \
      static_cast<DWORD>(static_cast<WORD>(lang)))
+#endif
