@@ -103,8 +103,8 @@ TEST_F(ImportFault, RefusedFilesCreateNothing) {
     }
     EXPECT_EQ(fault_.calls("C_CreateObject"), 0u);
     EXPECT_TRUE(withId(s.get(), textBytes("01AB"), {CKA_CLASS}).empty());
-    // A directory opens as a file on this platform but reads nothing useful.
-    EXPECT_EQ(import(s.get(), files().dir), kFileInvalid);
+    // A folder is no file, although fopen opens one for reading here.
+    EXPECT_EQ(import(s.get(), files().dir), kFileNotFound);
 }
 
 // The bytes the token receives: ID and label as text, serial in the certificate's order, the

@@ -11,7 +11,10 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 namespace pavlox {
@@ -95,6 +98,13 @@ P12Import::P12Import() : bio_(BIO_new(BIO_s_file())) {}
 HRESULT P12Import::open(const char* path) {
     if (bio_ == nullptr || path == nullptr || BIO_read_filename(bio_.get(), path) != 1) {
         ERR_clear_error();
+        return kHrFileNotFound;
+    }
+    // A folder opens for reading here but not where the import comes from: it is no file.
+    FILE* file = nullptr;
+    struct stat st {};
+    if (BIO_get_fp(bio_.get(), &file) != 1 || file == nullptr || fstat(fileno(file), &st) != 0 ||
+        S_ISDIR(st.st_mode)) {
         return kHrFileNotFound;
     }
     return S_OK;
