@@ -94,7 +94,9 @@ EVP_PKEY* keyWithShortExponent() {
     return key;
 }
 
+// Writes the key as PEM and frees it.
 bool writeKey(P12Files& f, EVP_PKEY* key, const std::string& path) {
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> owned(key, EVP_PKEY_free);
     FILE* out = std::fopen(path.c_str(), "w");
     const bool ok = out != nullptr && key != nullptr &&
                     PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 
 namespace pavlox {
 
@@ -34,13 +33,20 @@ namespace {
 // Files exported by older systems are encrypted with RC2-40 or 3DES under SHA-1, which OpenSSL 3
 // keeps in its legacy provider. It is loaded once, when installed, keeping the default provider
 // available beside it; where it is missing such files simply fail to decrypt.
+// It is unloaded again at exit, before OpenSSL's own clean-up, so nothing of it is left behind.
 void loadLegacyProvider() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (OSSL_PROVIDER_try_load(nullptr, "legacy", 1) == nullptr) {
-            ERR_clear_error();
+    struct Legacy {
+        OSSL_PROVIDER* provider = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+        ~Legacy() {
+            if (provider != nullptr) {
+                OSSL_PROVIDER_unload(provider);
+            }
         }
-    });
+    };
+    static const Legacy legacy;
+    if (legacy.provider == nullptr) {
+        ERR_clear_error();
+    }
 }
 
 // A big integer parameter of the key, big-endian and left-padded with zeros to exactly size
