@@ -3,6 +3,7 @@
 // key with it, and a closed session that never opens the file.
 #include <cstring>
 
+#include "convert/p12_import.h"
 #include "fault_module.h"
 #include "frame/module.h"
 #include "p12_files.h"
@@ -92,6 +93,7 @@ TEST_F(ImportFault, RefusedFilesCreateNothing) {
         {"certsonly", nullptr, kFileInvalid},
         {"ec", nullptr, kFileInvalid},
         {"mismatch", nullptr, kFileInvalid},
+        {"unbalanced", nullptr, kFileInvalid},  // CRT fields are L/2 bytes; p does not fit
     };
     Lib lib;
     auto s = open(lib);
@@ -199,6 +201,74 @@ TEST_F(ImportFault, ClosedSessionNeverOpensTheFile) {
     EXPECT_EQ(fault_.calls("C_CreateObject"), 0u);
     lib->Unload();
     EXPECT_EQ(import(s.get(), "aes"), static_cast<HRESULT>(0x80400190u));
+}
+
+// The templates in the order the token receives them, read without any module; the key's
+// fields are gone from them once wiped.
+TEST(P12Templates, AttributesInOrderAndKeyWiped) {
+    const P12Files& f = p12Files();
+    if (!f.error.empty()) {
+        GTEST_SKIP() << "test files could not be made: " << f.error;
+    }
+    P12Import import;
+    ASSERT_EQ(import.open(f.path.at("rsa1024").c_str()), S_OK);
+    ASSERT_EQ(import.read(f.password.c_str()), S_OK);
+    const CK_BYTE id[] = {0x30, 0x31};
+    import.buildTemplates(id, {});
+    struct Expected {
+        CK_ATTRIBUTE_TYPE type;
+        CK_ULONG size;
+    };
+    const Expected key[] = {{CKA_ID, 2},
+                            {CKA_LABEL, 0},
+                            {CKA_CLASS, sizeof(CK_ULONG)},
+                            {CKA_KEY_TYPE, sizeof(CK_ULONG)},
+                            {CKA_TOKEN, 1},
+                            {CKA_PRIVATE, 1},
+                            {CKA_SENSITIVE, 1},
+                            {CKA_DECRYPT, 1},
+                            {CKA_SIGN, 1},
+                            {CKA_MODULUS, 128},
+                            {CKA_PUBLIC_EXPONENT, 3},
+                            {CKA_PRIVATE_EXPONENT, 128},
+                            {CKA_PRIME_1, 64},
+                            {CKA_PRIME_2, 64},
+                            {CKA_EXPONENT_1, 64},
+                            {CKA_EXPONENT_2, 64},
+                            {CKA_COEFFICIENT, 64}};
+    const Expected cert[] = {{CKA_ID, 2},
+                             {CKA_LABEL, 0},
+                             {CKA_CLASS, sizeof(CK_ULONG)},
+                             {CKA_CERTIFICATE_TYPE, sizeof(CK_ULONG)},
+                             {CKA_TOKEN, 1},
+                             {CKA_PRIVATE, 1},
+                             {CKA_VALUE, static_cast<CK_ULONG>(f.cert1024Der.size())},
+                             {CKA_SERIAL_NUMBER, 3}};
+    static_assert(std::size(key) == P12Import::kKeyAttributes);
+    for (size_t i = 0; i < std::size(key); ++i) {
+        EXPECT_EQ(import.keyTemplate()[i].type, key[i].type) << i;
+        EXPECT_EQ(import.keyTemplate()[i].ulValueLen, key[i].size) << i;
+        EXPECT_NE(import.keyTemplate()[i].pValue, nullptr) << i;
+    }
+    for (size_t i = 0; i < std::size(cert); ++i) {
+        EXPECT_EQ(import.certTemplate()[i].type, cert[i].type) << i;
+        EXPECT_EQ(import.certTemplate()[i].ulValueLen, cert[i].size) << i;
+    }
+    EXPECT_EQ(import.certTemplate()[8].type, static_cast<CK_ATTRIBUTE_TYPE>(CKA_ISSUER));
+    EXPECT_EQ(import.certTemplate()[9].type, static_cast<CK_ATTRIBUTE_TYPE>(CKA_SUBJECT));
+    // Subject and issuer of a self-signed certificate are the same DER Name.
+    ASSERT_EQ(import.certTemplate()[8].ulValueLen, import.certTemplate()[9].ulValueLen);
+    EXPECT_EQ(std::memcmp(import.certTemplate()[8].pValue, import.certTemplate()[9].pValue,
+                          import.certTemplate()[8].ulValueLen),
+              0);
+    EXPECT_EQ(*static_cast<const CK_ULONG*>(import.keyTemplate()[2].pValue), CKO_PRIVATE_KEY);
+    EXPECT_EQ(*static_cast<const CK_BBOOL*>(import.certTemplate()[5].pValue), CK_FALSE);
+
+    import.wipeKey();
+    for (size_t i = 9; i < std::size(key); ++i) {
+        EXPECT_EQ(import.keyTemplate()[i].ulValueLen, 0u) << "key field " << i << " kept";
+    }
+    EXPECT_EQ(import.certTemplate()[6].ulValueLen, f.cert1024Der.size()) << "certificate kept";
 }
 
 }  // namespace

@@ -43,9 +43,9 @@ bool run(P12Files& f, std::vector<std::string> args) {
     return true;
 }
 
-// A 1024-bit RSA key whose private exponent has a zero top byte: with p = q = 1 mod 256 the
-// exponent taken modulo lcm(p-1, q-1) is below n / 256.
-EVP_PKEY* keyWithShortExponent() {
+// A 1024-bit RSA key of primes of the given sizes. With shortExponent its private exponent has a
+// zero top byte: with p = q = 1 mod 256 the exponent taken modulo lcm(p-1, q-1) is below n / 256.
+EVP_PKEY* rsaKey(int pBits, int qBits, bool shortExponent) {
     BN_CTX* ctx = BN_CTX_new();
     BIGNUM *p = BN_new(), *q = BN_new(), *n = BN_new(), *e = BN_new(), *d = BN_new();
     BIGNUM *p1 = BN_new(), *q1 = BN_new(), *g = BN_new(), *lcm = BN_new(), *dp = BN_new(),
@@ -55,8 +55,10 @@ EVP_PKEY* keyWithShortExponent() {
     BN_set_word(rem, 1);
     EVP_PKEY* key = nullptr;
     for (int tries = 0; tries < 50 && key == nullptr; ++tries) {
-        BN_generate_prime_ex2(p, 512, 0, add, rem, nullptr, ctx);
-        BN_generate_prime_ex2(q, 512, 0, add, rem, nullptr, ctx);
+        BN_generate_prime_ex2(p, pBits, 0, shortExponent ? add : nullptr,
+                              shortExponent ? rem : nullptr, nullptr, ctx);
+        BN_generate_prime_ex2(q, qBits, 0, shortExponent ? add : nullptr,
+                              shortExponent ? rem : nullptr, nullptr, ctx);
         BN_mul(n, p, q, ctx);
         BN_sub(p1, p, BN_value_one());
         BN_sub(q1, q, BN_value_one());
@@ -64,7 +66,8 @@ EVP_PKEY* keyWithShortExponent() {
         BN_mul(lcm, p1, q1, ctx);
         BN_div(lcm, nullptr, lcm, g, ctx);
         if (BN_cmp(p, q) == 0 || BN_num_bits(n) != 1024 ||
-            BN_mod_inverse(d, e, lcm, ctx) == nullptr || BN_num_bytes(d) >= 128) {
+            BN_mod_inverse(d, e, lcm, ctx) == nullptr ||
+            (shortExponent && BN_num_bytes(d) >= 128)) {
             continue;
         }
         BN_mod(dp, d, p1, ctx);
@@ -182,11 +185,13 @@ bool make(P12Files& f) {
                  at("other.pem")}) ||
         !run(f, {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
                  at("ec.pem")}) ||
-        !writeKey(f, keyWithShortExponent(), at("rsa1024.pem")) ||
+        !writeKey(f, rsaKey(512, 512, true), at("rsa1024.pem")) ||
+        !writeKey(f, rsaKey(528, 496, false), at("unbalanced.pem")) ||
         !req("rsa2048.pem", "rsa2048.crt", "Import Test", "0x0102030405") ||
         !req("other.pem", "other.crt", "Other CA", "7") ||
         !req("ec.pem", "ec.crt", "EC Test", "9") ||
-        !req("rsa1024.pem", "rsa1024.crt", "Short Exponent", "0xA1B2")) {
+        !req("rsa1024.pem", "rsa1024.crt", "Short Exponent", "0xA1B2") ||
+        !req("unbalanced.pem", "unbalanced.crt", "Unbalanced Primes", "11")) {
         return false;
     }
     const bool files =
@@ -201,6 +206,7 @@ bool make(P12Files& f) {
         p12("empty", "rsa2048.pem", "rsa2048.crt", {}, "") &&
         p12("rsa1024", "rsa1024.pem", "rsa1024.crt", {}, f.password) &&
         p12("ec", "ec.pem", "ec.crt", {}, f.password) &&
+        p12("unbalanced", "unbalanced.pem", "unbalanced.crt", {}, f.password) &&
         p12("certsonly", "rsa2048.pem", "rsa2048.crt", {"-nokeys"}, f.password);
     if (!files) {
         return false;

@@ -17,7 +17,8 @@ struct P12Files {
     // Files by name: "aes" (2048-bit, AES-256 default), "legacy" (RC2/3DES with SHA-1),
     // "pbe3des", "pbeaes128", "nocertenc" (-certpbe NONE), "chain" (with a CA certificate),
     // "empty" (empty password), "rsa1024" (d with a zero top byte), "certsonly", "ec",
-    // "mismatch" (a key with another key's certificate), "text", "emptyfile".
+    // "mismatch" (a key with another key's certificate), "unbalanced" (a 1024-bit key whose
+    // first prime needs more than 64 bytes), "text", "emptyfile".
     std::map<std::string, std::string> path;
     std::string password = "s3cret";
     // DER of the certificate of "aes" and of "rsa1024", whose serial is 0xA1B2.
