@@ -167,7 +167,7 @@ TEST_F(SessionFault, ClosedAndUnloadedSessions) {
     EXPECT_EQ(s2->InitPIN(nullptr), kNotInitialized);
     find(s2.get(), VARIANT{}, &hr);
     EXPECT_EQ(hr, kNotInitialized);
-    EXPECT_EQ(s2->ImportP12File(nullptr, nullptr, nullptr, nullptr), E_NOTIMPL);
+    EXPECT_EQ(s2->ImportP12File(nullptr, nullptr, nullptr, nullptr), kNotInitialized);
 }
 
 TEST_F(SessionFault, SearchArgumentsAndTemplates) {

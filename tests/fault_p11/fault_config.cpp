@@ -27,6 +27,7 @@ constexpr std::array<const char*, static_cast<std::size_t>(Fn::Count)> kNames = 
     "C_Login",
     "C_Logout",
     "C_CreateObject",
+    "C_DestroyObject",
     "C_GetAttributeValue",
     "C_SetAttributeValue",
     "C_FindObjectsInit",

@@ -31,6 +31,7 @@ enum class Fn {
     Login,
     Logout,
     CreateObject,
+    DestroyObject,
     GetAttributeValue,
     SetAttributeValue,
     FindObjectsInit,

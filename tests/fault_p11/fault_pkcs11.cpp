@@ -983,10 +983,35 @@ CK_RV CreateObject(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
         const CK_OBJECT_HANDLE made = m.nextObject++;
         Object& o = t.objects[made];
         o.handle = made;
-        o.session = flag(CKA_TOKEN) ? 0 : h;
+        // Read before the template moves into the object: the flag reads the template.
+        const bool tokenObject = flag(CKA_TOKEN);
+        o.session = tokenObject ? 0 : h;
         o.attrs = std::move(attrs);
-        o.attrs[CKA_TOKEN] = boolBytes(flag(CKA_TOKEN));
+        o.attrs[CKA_TOKEN] = boolBytes(tokenObject);
         *handle = made;
+        return CKR_OK;
+    });
+}
+
+// Removes an object the session can see; a token object only through a read-write session.
+CK_RV DestroyObject(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE oh) {
+    return guarded(Fn::DestroyObject, [&](Module& m) -> CK_RV {
+        if (!m.initialized) {
+            return CKR_CRYPTOKI_NOT_INITIALIZED;
+        }
+        Session* s = m.session(h);
+        if (s == nullptr) {
+            return CKR_SESSION_HANDLE_INVALID;
+        }
+        Token& t = m.tokens[s->token];
+        Object* o = m.object(t, oh);
+        if (o == nullptr) {
+            return CKR_OBJECT_HANDLE_INVALID;
+        }
+        if (o->session == 0 && (s->flags & CKF_RW_SESSION) == 0) {
+            return CKR_SESSION_READ_ONLY;
+        }
+        t.objects.erase(oh);
         return CKR_OK;
     });
 }
@@ -1115,7 +1140,7 @@ CK_FUNCTION_LIST* functionList() {
         l.C_Logout = Logout;
         l.C_CreateObject = CreateObject;
         l.C_CopyObject = NotSupported;
-        l.C_DestroyObject = NotSupported;
+        l.C_DestroyObject = DestroyObject;
         l.C_GetObjectSize = NotSupported;
         l.C_GetAttributeValue = GetAttributeValue;
         l.C_SetAttributeValue = SetAttributeValue;

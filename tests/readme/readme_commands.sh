@@ -143,6 +143,22 @@ if built pavlox.so && built regsvr; then
         run "cd '$work' && env ${python_env[*]} /usr/bin/python3 '$script' ${args/SLOT/$slot}" &&
             run "cd '$work' && $digest" && run "cd '$work' && $verify"
     fi
+
+    # The import demo on a token of its own, then the README's check with the file's certificate.
+    key="openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -subj /CN=Demo -days 30"
+    p12="openssl pkcs12 -export -inkey key.pem -in cert.pem -passout pass:pw -out demo.p12"
+    demo="PYTHONPATH=build/default/bin /usr/bin/python3 pavlox/examples/import_demo.py \\"
+    args='/usr/lib/softhsm/libsofthsm2.so SLOT 1234 demo.p12 pw 01AB "Demo Key" Vantor import.sig'
+    verify="openssl pkeyutl -verify -certin -inkey cert.pem -in di.bin -sigfile import.sig"
+    if shown "$key" && shown "$p12" && shown "$demo" && shown "$args" && shown "$verify" &&
+        tests/token_bench/token-bench-setup.sh "$work/token2" >/dev/null; then
+        slot=$(sed -n 's/^token_slot=//p' "$work/token2/state")
+        export SOFTHSM2_CONF=$work/token2/softhsm2.conf
+        script="$root/pavlox/examples/import_demo.py"
+        run "cd '$work' && $key" && run "cd '$work' && $p12" &&
+            run "cd '$work' && env ${python_env[*]} /usr/bin/python3 '$script' ${args/SLOT/$slot}" &&
+            run "cd '$work' && $digest" && run "cd '$work' && $verify"
+    fi
 fi
 
 if [ $failures != 0 ]; then

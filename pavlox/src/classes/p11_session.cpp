@@ -1,5 +1,5 @@
 // CP11Session: the guarded-call frame (session lock, then library lock), the validity probe,
-// login and logout, PIN changes and the object search.
+// login and logout, PIN changes, the object search and the PKCS#12 import.
 #include "classes/p11_session.h"
 
 #include <algorithm>
@@ -8,7 +8,9 @@
 #include "classes/p11_object.h"
 #include "classes/pkcs11_lib.h"
 #include "classes/variant_collection.h"
+#include "convert/ansi_bytes.h"
 #include "convert/attribute_list.h"
+#include "convert/p12_import.h"
 #include "convert/secure_bytes.h"
 
 namespace pavlox {
@@ -20,57 +22,10 @@ using vantor::pkcs11::kHrCryptokiNotInitialized;
 using vantor::pkcs11::kHrFunctionNotSupported;
 using vantor::pkcs11::kHrSessionHandleInvalid;
 
-// A PIN as the module takes it: the UTF-8 bytes of the text (the suite's "ANSI" form), written
-// straight into wiping storage so no plain copy of the PIN is left behind. The length handed to
-// the module is this byte count: a count of characters would cut a non-ASCII PIN short.
-// A null BSTR is an empty PIN. Lone surrogates become U+FFFD, as every other text conversion
-// of the suite does.
-class PinBytes final {
-  public:
-    explicit PinBytes(BSTR pin) {
-        const UINT n = pin != nullptr ? SysStringLen(pin) : 0;
-        bytes_.reserve(static_cast<size_t>(n) * 3);
-        for (UINT i = 0; i < n; ++i) {
-            char32_t c = pin[i];
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && pin[i + 1] >= 0xDC00 &&
-                pin[i + 1] <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (pin[i + 1] - 0xDC00);
-                ++i;
-            } else if (c >= 0xD800 && c <= 0xDFFF) {
-                c = 0xFFFD;
-            }
-            if (c < 0x80) {
-                put(c);
-            } else if (c < 0x800) {
-                put(0xC0 | (c >> 6));
-                put(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                put(0xE0 | (c >> 12));
-                put(0x80 | ((c >> 6) & 0x3F));
-                put(0x80 | (c & 0x3F));
-            } else {
-                put(0xF0 | (c >> 18));
-                put(0x80 | ((c >> 12) & 0x3F));
-                put(0x80 | ((c >> 6) & 0x3F));
-                put(0x80 | (c & 0x3F));
-            }
-        }
-    }
-    PinBytes(const PinBytes&) = delete;
-    PinBytes& operator=(const PinBytes&) = delete;
-
-    // Never null, so a module that reads the pointer of an empty PIN reads nothing harmful.
-    CK_UTF8CHAR_PTR data() { return bytes_.empty() ? &none_ : bytes_.data(); }
-    CK_ULONG size() const { return static_cast<CK_ULONG>(bytes_.size()); }
-
-  private:
-    // The reserve above is the most a BSTR of n units can need, so put never reallocates and
-    // never leaves an unwiped copy behind in freed storage.
-    void put(char32_t b) { bytes_.push_back(static_cast<std::uint8_t>(b)); }
-
-    SecureBytes bytes_;
-    CK_UTF8CHAR none_ = 0;
-};
+// A PIN as the module takes it: the UTF-8 bytes of the text (the suite's "ANSI" form) in wiping
+// storage. The length handed to the module is this byte count: a count of characters would cut
+// a non-ASCII PIN short. A null BSTR is an empty PIN.
+using PinBytes = AnsiBytes;
 
 // Whether FindObjects accepts its argument: an array (on the value, or on the VARIANT a
 // VT_BYREF | VT_VARIANT refers to), or a value whose type number is odd, directly or through
@@ -372,9 +327,59 @@ HRESULT CP11Session::FindObjects(VARIANT searchParams, VARIANT* searchResult) {
     return remember(S_OK);
 }
 
-// Importing a PKCS#12 file onto the token is not offered yet.
-HRESULT CP11Session::ImportP12File(BSTR, BSTR, BSTR, BSTR) {
-    return remember(E_NOTIMPL);
+// Writes the RSA key and certificate of a PKCS#12 file to the token as a private-key object
+// and a certificate object sharing the caller's ID and label. The key is created first; when
+// the certificate cannot be created the key is destroyed again, so no half import is left.
+HRESULT CP11Session::ImportP12File(BSTR id, BSTR label, BSTR path, BSTR password) {
+    try {
+        // Converted (and the BIO made) before the locks are taken.
+        const AnsiBytes idBytes(id);
+        const AnsiBytes labelBytes(label);
+        const AnsiBytes pathBytes(path);
+        const AnsiBytes passwordBytes(password);
+        P12Import import;
+
+        Frame frame(*this);
+        // Everything the import holds is freed before the locks are left.
+        struct ReleaseFirst {
+            P12Import& import;
+            ~ReleaseFirst() { import.release(); }
+        } releaseFirst{import};
+
+        CK_FUNCTION_LIST_PTR f = nullptr;
+        if (HRESULT hr = liveSessionChecks(&CK_FUNCTION_LIST::C_CreateObject, &f); FAILED(hr)) {
+            return remember(hr);
+        }
+        if (HRESULT hr = import.open(pathBytes.c_str()); FAILED(hr)) {
+            return remember(hr);
+        }
+        if (HRESULT hr = import.read(passwordBytes.c_str()); FAILED(hr)) {
+            return remember(hr);
+        }
+        import.buildTemplates({idBytes.data(), idBytes.size()},
+                              {labelBytes.data(), labelBytes.size()});
+
+        CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+        CK_RV rv =
+            f->C_CreateObject(handle_, import.keyTemplate(), P12Import::kKeyAttributes, &key);
+        // The token has the key now (or refused it): no copy of it is kept a moment longer.
+        import.wipeKey();
+        if (rv != CKR_OK) {
+            return remember(HresultFromRv(rv));
+        }
+        CK_OBJECT_HANDLE cert = CK_INVALID_HANDLE;
+        rv = f->C_CreateObject(handle_, import.certTemplate(), P12Import::kCertAttributes, &cert);
+        if (rv != CKR_OK) {
+            // The result is the certificate's refusal whatever the removal answers.
+            if (f->C_DestroyObject != nullptr) {
+                f->C_DestroyObject(handle_, key);
+            }
+            return remember(HresultFromRv(rv));
+        }
+        return remember(S_OK);
+    } catch (const std::bad_alloc&) {
+        return remember(E_OUTOFMEMORY);
+    }
 }
 
 }  // namespace pavlox

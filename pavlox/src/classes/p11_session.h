@@ -1,6 +1,6 @@
 // CP11Session: one PKCS#11 session opened through a Pkcs11Lib (created by the library, never by
-// clients): login state, PINs and the object search. It holds its library, so the module stays
-// loaded while the session object lives.
+// clients): login state, PINs, the object search and the PKCS#12 import. It holds its library, so
+// the module stays loaded while the session object lives.
 #pragma once
 
 #include <atomic>
