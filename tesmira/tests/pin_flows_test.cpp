@@ -294,6 +294,12 @@ TEST_F(PinFlowsTest, PinAndPukChangesOnTheTokenAreSeenFromOutside) {
     EXPECT_EQ(result, static_cast<std::int32_t>(0x804000A0u));
     EXPECT_EQ(ErrorText(result, OP_CHANGE_PIN), "Old PIN is incorrect");
 
+    // A failure after the login (a new PIN the module refuses) logs the session out again: the
+    // security officer's login that follows would otherwise meet the user still logged in.
+    card.PKCS11ChangePIN(slot, SecretText("654321"), SecretText("12"), &result);
+    EXPECT_EQ(result, static_cast<std::int32_t>(0x804000A2u));
+    EXPECT_EQ(ErrorText(result, OP_CHANGE_PIN), "Specified PIN is not valid");
+
     dialogs.Answer(kSoPin, "87654321");
     card.ChangePUK(&result);
     ASSERT_EQ(result, 0);
