@@ -27,6 +27,7 @@
 #include "cardolo_library.h"
 #include "change_pin_dlg.h"
 #include "main_window.h"
+#include "p11_session.h"
 #include "pin_dialogs.h"
 #include "reader_watch.h"
 #include "registry_sandbox.h"
@@ -294,8 +295,16 @@ TEST_F(PinFlowsTest, PinAndPukChangesOnTheTokenAreSeenFromOutside) {
     EXPECT_EQ(result, static_cast<std::int32_t>(0x804000A0u));
     EXPECT_EQ(ErrorText(result, OP_CHANGE_PIN), "Old PIN is incorrect");
 
-    // A failure after the login (a new PIN the module refuses) logs the session out again: the
-    // security officer's login that follows would otherwise meet the user still logged in.
+    // The clean-up after an error logs out and closes a session that is still open.
+    {
+        P11Session session = P11Session::Open(card.P11(), slot);
+        session.Login(SecretText("654321"), false);
+        ASSERT_TRUE(session.Logged());
+        session.CleanUp();
+        EXPECT_FALSE(session.Valid());
+        session.CleanUp();  // nothing left to do, nothing raised
+    }
+    // A failure after the login (a new PIN the module refuses) is the module's answer.
     card.PKCS11ChangePIN(slot, SecretText("654321"), SecretText("12"), &result);
     EXPECT_EQ(result, static_cast<std::int32_t>(0x804000A2u));
     EXPECT_EQ(ErrorText(result, OP_CHANGE_PIN), "Specified PIN is not valid");
