@@ -348,15 +348,16 @@ TEST_F(PinFlowsTest, InitialisingThePinKeepsTheTokensObjectsAndLabel) {
                           data, "--type", "data", "--label", "KeepMe"});
     ASSERT_EQ(write.status, 0) << write.output;
 
+    // The next watch's first tick asks again; this time the user agrees and the dialog runs.
     dialogs.Answer(kSoPin, "13572468");
-    std::int32_t result = 1;
-    card.InitTokenPin(&result);
-    ASSERT_EQ(result, 0);
+    view.agree = true;
+    SmartCardCls& again = Identify();
+    ASSERT_EQ(view.asked, 2);
     ASSERT_EQ(dialogs.notes.size(), 1u);
     EXPECT_EQ(dialogs.notes[0].first, "Operation successfully completed");
     EXPECT_EQ(dialogs.shown.at(0).second, PinDialogMode::Unblock);
 
-    EXPECT_FALSE(card.TokenNeedsInitialization());
+    EXPECT_FALSE(again.TokenNeedsInitialization());
     EXPECT_TRUE(UserLogsIn(slot, "13572468"));
     const auto list = Pkcs11Tool(slot, {"--list-token-slots"});
     EXPECT_NE(list.output.find("Vantor PIN-Init Token"), std::string::npos) << list.output;
@@ -367,7 +368,8 @@ TEST_F(PinFlowsTest, InitialisingThePinKeepsTheTokensObjectsAndLabel) {
     // A wrong security officer PIN is reported with its number.
     dialogs.notes.clear();
     dialogs.Answer("00000000", "13572468");
-    card.InitTokenPin(&result);
+    std::int32_t result = 0;
+    again.InitTokenPin(&result);
     EXPECT_EQ(result, static_cast<std::int32_t>(0x804000A0u));
     ASSERT_EQ(dialogs.notes.size(), 1u);
     EXPECT_EQ(dialogs.notes[0].first,
