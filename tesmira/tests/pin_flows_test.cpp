@@ -235,6 +235,35 @@ TEST_F(PinFlowsTest, EachTypeShowsItsDialogInTheOperationsMode) {
     }
 }
 
+TEST_F(PinFlowsTest, FamilyUnblocksGoToTheirCardLibraryExport) {
+    Insert("token-m4", 0);
+    WriteAtrTable({{kM4Atr, 1}});
+    SmartCardCls& card = Identify();
+    ASSERT_EQ(card.smartCardType(), 5);
+    dialogs.Answer("12345678", "654321");
+    std::int32_t result = 1;
+    card.UnblockPIN(&result);
+    EXPECT_EQ(result, 0);
+    // The M4 unblock's RESET RETRY COUNTER on PIN 81: PUK at 0, new PIN at 8, zero-filled.
+    const std::string expected =
+        "002C008110" + vantor::bench::toHex({'1', '2', '3', '4', '5', '6', '7', '8', '6', '5', '4',
+                                             '3', '2', '1', 0, 0});
+    bool sent = false;
+    for (const auto& exchange : bench().exchanges(0)) {
+        sent = sent || vantor::bench::toHex(exchange.command) == expected;
+    }
+    EXPECT_TRUE(sent) << "no " << expected << " in the card's log";
+
+    // The same card typed as a Setec card: that unblock sends nothing and answers 0.
+    WriteAtrTable({{kM4Atr, 128}});
+    SmartCardCls& setec = Identify();
+    ASSERT_EQ(setec.smartCardType(), 9);
+    const std::size_t before = bench().exchanges(0).size();
+    setec.UnblockPIN(&result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(bench().exchanges(0).size(), before);
+}
+
 TEST_F(PinFlowsTest, TheSignatureOptionChangesTheSignaturePinOnTheCnsCard) {
     Insert("token-cns", 0);
     WriteAtrTable({{kCnsAtr, 1}});
