@@ -6,13 +6,14 @@
 #   tesmira-bench.sh bench [SECONDS]     idle CPU of the tesmira program over SECONDS (60) with
 #                                        no card and with a card, then tesmira_bench (polling vs
 #                                        suspended, insertion to identified, APDUs)
-#   tesmira-bench.sh screenshots DIR     PNGs of the no-card and identified window under Xvfb,
-#                                        English and Italian
+#   tesmira-bench.sh screenshots DIR     PNGs of the no-card and identified window and of the
+#                                        PIN entry dialogs under Xvfb, English and Italian
+#   tesmira-bench.sh dialogs DIR         the PIN entry dialogs' PNGs only
 #   tesmira-bench.sh run CMD [ARGS...]   CMD with the bench's environment (a card can be put in
 #                                        with: cardsim --port $TESMIRA_BENCH_PORT ...)
 #
 # Needs root (a private mount namespace) and the build: cmake --build --preset default --target
-# tesmira tesmira_seed tesmira_bench cardolo pavlox cardtoken cardsim bench_probe
+# tesmira tesmira_seed tesmira_bench tesmira_dialog_shot cardolo pavlox cardtoken cardsim bench_probe
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -109,6 +110,34 @@ shot() {  # LANG output
     echo "tesmira-bench: $out"
 }
 
+dialog_shot() {  # kind mode output (LANG from the caller)
+    local out=$3
+    # Framed by twm (when installed), so the caption shows; windows go where the program puts
+    # them, without twm's interactive placement.
+    local rc=$work/twmrc
+    mkdir -p "$work"
+    printf 'RandomPlacement\nUsePPosition "on"\nNoGrabServer\nBorderWidth 1\nDecorateTransients\n' >"$rc"
+    for f in TitleFont ResizeFont MenuFont IconFont IconManagerFont; do
+        printf '%s "fixed"\n' "$f" >>"$rc"
+    done
+    xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+        wm=
+        if command -v twm >/dev/null; then
+            twm -f "$5" >/dev/null 2>&1 &
+            wm=$!
+            sleep 1
+        fi
+        "$1" "$2" "$3" >/dev/null 2>&1 &
+        pid=$!
+        sleep 3
+        import -window root "$4.raw.png"
+        kill $pid; wait $pid 2>/dev/null || true
+        [ -n "$wm" ] && kill $wm' shot "$bin/tesmira_dialog_shot" "$1" "$2" "$out" "$rc"
+    convert "$out.raw.png" -trim +repage "$out"
+    rm -f "$out.raw.png"
+    echo "tesmira-bench: $out"
+}
+
 verb=${1:-}
 shift || true
 case "$verb" in
@@ -134,6 +163,23 @@ case "$verb" in
             LANG=${lang%%:*} shot "${lang%%:*}" "$outdir/tesmira-card-${lang##*:}.png"
         done
         remove
+        for lang in en_US.UTF-8:en it_IT.UTF-8:it; do
+            for shot in 2:pin 1:puk 1:unblock; do
+                LANG=${lang%%:*} dialog_shot "${shot%%:*}" "${shot##*:}" \
+                    "$outdir/tesmira-dialog${shot%%:*}-${shot##*:}-${lang##*:}.png"
+            done
+        done
+        ;;
+    dialogs)
+        [ $# -eq 1 ] || die "usage: dialogs DIR"
+        mkdir -p "$1"
+        outdir=$(cd "$1" && pwd)
+        for lang in en_US.UTF-8:en it_IT.UTF-8:it; do
+            for shot in 2:pin 1:puk 1:unblock; do
+                LANG=${lang%%:*} dialog_shot "${shot%%:*}" "${shot##*:}" \
+                    "$outdir/tesmira-dialog${shot%%:*}-${shot##*:}-${lang##*:}.png"
+            done
+        done
         ;;
     run)
         setup

@@ -73,6 +73,44 @@ std::int32_t CardoloLibrary::AtrCmp(const char* atrA, const char* atrB, const ch
     return bind<PCSC_AtrCmp_t>("PCSC_AtrCmp", &atrCmp_)(atrA, atrB, mask);
 }
 
+std::int32_t CardoloLibrary::ChangePinPuk(
+    std::int32_t index, const unsigned char* serial, const unsigned char* pin,
+    std::int32_t pinLength, const unsigned char* newPin, std::int32_t newPinLength,
+    const unsigned char* puk, std::int32_t pukLength, const unsigned char* newPuk,
+    std::int32_t newPukLength, const unsigned char* dsPin, std::int32_t dsPinLength,
+    const unsigned char* newDsPin, std::int32_t newDsPinLength, const unsigned char* dsPuk,
+    std::int32_t dsPukLength, const unsigned char* newDsPuk, std::int32_t newDsPukLength,
+    const unsigned char* key, std::int32_t flag) {
+    return bind<CNS_DS_ChangePinPuk_t>("CNS_DS_ChangePinPuk", &changePinPuk_)(
+        index, serial, pin, pinLength, newPin, newPinLength, puk, pukLength, newPuk, newPukLength,
+        dsPin, dsPinLength, newDsPin, newDsPinLength, dsPuk, dsPukLength, newDsPuk, newDsPukLength,
+        key, flag);
+}
+
+std::int32_t CardoloLibrary::UnblockPin(std::int32_t index, const unsigned char* serial,
+                                        const unsigned char* puk, std::int32_t pukLength,
+                                        const unsigned char* newPin, std::int32_t newPinLength,
+                                        const unsigned char* dsPuk, std::int32_t dsPukLength,
+                                        const unsigned char* newDsPin, std::int32_t newDsPinLength,
+                                        const unsigned char* key, std::int32_t flag) {
+    return bind<CNS_DS_UnblockPin_t>("CNS_DS_UnblockPin", &unblockPin_)(
+        index, serial, puk, pukLength, newPin, newPinLength, dsPuk, dsPukLength, newDsPin,
+        newDsPinLength, key, flag);
+}
+
+std::int32_t CardoloLibrary::UnblockM4(std::int32_t index, const char* puk, const char* newPin) {
+    return bind<PCSC_Unblock_t>("PCSC_Unblock_M4_1111", &unblockM4_)(index, puk, newPin);
+}
+
+std::int32_t CardoloLibrary::UnblockStarcos(std::int32_t index, const char* puk,
+                                            const char* newPin) {
+    return bind<PCSC_Unblock_t>("PCSC_Unblock_Starcos", &unblockStarcos_)(index, puk, newPin);
+}
+
+std::int32_t CardoloLibrary::UnblockSetec(std::int32_t index, const char* puk, const char* newPin) {
+    return bind<PCSC_Unblock_t>("PCSC_Unblock_Setec", &unblockSetec_)(index, puk, newPin);
+}
+
 CardoloLibrary& Cardolo() {
     static CardoloLibrary library;
     return library;

@@ -26,6 +26,26 @@ class CardoloLibrary final {
     std::int32_t Valid(ReaderHandle* handle);
     std::int32_t Disconnect(ReaderHandle* handle);
     std::int32_t AtrCmp(const char* atrA, const char* atrB, const char* mask);
+    // The PIN exports, called with their full argument lists.
+    std::int32_t ChangePinPuk(std::int32_t index, const unsigned char* serial,
+                              const unsigned char* pin, std::int32_t pinLength,
+                              const unsigned char* newPin, std::int32_t newPinLength,
+                              const unsigned char* puk, std::int32_t pukLength,
+                              const unsigned char* newPuk, std::int32_t newPukLength,
+                              const unsigned char* dsPin, std::int32_t dsPinLength,
+                              const unsigned char* newDsPin, std::int32_t newDsPinLength,
+                              const unsigned char* dsPuk, std::int32_t dsPukLength,
+                              const unsigned char* newDsPuk, std::int32_t newDsPukLength,
+                              const unsigned char* key, std::int32_t flag);
+    std::int32_t UnblockPin(std::int32_t index, const unsigned char* serial,
+                            const unsigned char* puk, std::int32_t pukLength,
+                            const unsigned char* newPin, std::int32_t newPinLength,
+                            const unsigned char* dsPuk, std::int32_t dsPukLength,
+                            const unsigned char* newDsPin, std::int32_t newDsPinLength,
+                            const unsigned char* key, std::int32_t flag);
+    std::int32_t UnblockM4(std::int32_t index, const char* puk, const char* newPin);
+    std::int32_t UnblockStarcos(std::int32_t index, const char* puk, const char* newPin);
+    std::int32_t UnblockSetec(std::int32_t index, const char* puk, const char* newPin);
 
     const std::string& fileName() const { return fileName_; }
 
@@ -49,6 +69,11 @@ class CardoloLibrary final {
     FARPROC valid_ = nullptr;
     FARPROC disconnect_ = nullptr;
     FARPROC atrCmp_ = nullptr;
+    FARPROC changePinPuk_ = nullptr;
+    FARPROC unblockPin_ = nullptr;
+    FARPROC unblockM4_ = nullptr;
+    FARPROC unblockStarcos_ = nullptr;
+    FARPROC unblockSetec_ = nullptr;
 };
 
 // The program's binding of "cardolo.dll", made on first use and kept until exit.

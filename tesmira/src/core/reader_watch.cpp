@@ -17,7 +17,7 @@ constexpr std::uint32_t kAtrChars = 255;
 
 ReaderWatch::ReaderWatch(CardoloLibrary& cardolo, const AtrTable& atrTable, CardView& view,
                          Pkcs11LibFactory createLib)
-    : env_{cardolo, atrTable, libs_},
+    : env_{cardolo, atrTable, libs_, nullptr},
       view_(view),
       createLib_(std::move(createLib)),
       card_(std::make_unique<SmartCardCls>(env_)) {}

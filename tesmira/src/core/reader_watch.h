@@ -39,6 +39,8 @@ class ReaderWatch final {
     void Tick();
 
     SmartCardCls& card() { return *card_; }
+    // The dialogs every card's PIN workflows show (the window's; tests give their own).
+    void setPinDialogs(PinDialogs* dialogs) { env_.dialogs = dialogs; }
     // Drops the current card (disconnecting it) for a fresh, unconnected one.
     void ReplaceCard();
 

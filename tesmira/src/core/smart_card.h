@@ -3,16 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "card_type.h"
 #include "cardolo/cardolo.h"
+#include "pin_entry.h"
 #include "pkcs11_libs.h"
+#include "secret_text.h"
 
 namespace tesmira {
 
 class AtrTable;
 class CardoloLibrary;
+class PinDialogs;
+struct PinDialogAnswer;
+class P11Session;
 
 // What every card model reads: the card library, the ATR table and the loaded PKCS#11
 // libraries. Owned by the window; outlives every card.
@@ -20,6 +26,9 @@ struct CardEnvironment {
     CardoloLibrary& cardolo;
     const AtrTable& atrTable;
     Pkcs11Libs& pkcs11Libs;
+    // The entry dialogs and message boxes of the PIN workflows; without them every workflow
+    // that needs the user answers "cancelled".
+    PinDialogs* dialogs = nullptr;
 };
 
 class SmartCardCls final {
@@ -66,25 +75,43 @@ class SmartCardCls final {
 
     void ShowDetailedInfos(std::int32_t* result);
 
-    // The back-end operations behind the PIN/PUK workflows.
-    void CardoloChangePIN(std::int32_t* result);
-    void CardoloChangePUK(std::int32_t* result);
-    void CardoloChangeDSPIN(std::int32_t* result);
-    void CardoloChangeDSPUK(std::int32_t* result);
-    void CardoloUnblockPIN(std::int32_t* result);
-    void CardoloUnblockDSPIN(std::int32_t* result);
-    void PKCS11ChangePIN(std::int32_t* result);
-    void PKCS11UnblockPIN(std::int32_t* result);
-    void PKCS11ChangePUK(std::int32_t* result);
+    // The back-end operations behind the PIN/PUK workflows. The card library's answer (0 or
+    // its negative code) is the result unchanged.
+    void CardoloChangePIN(const SecretText& oldPin, const SecretText& newPin, std::int32_t* result);
+    void CardoloChangePUK(const SecretText& oldPuk, const SecretText& newPuk, std::int32_t* result);
+    void CardoloChangeDSPIN(const SecretText& oldPin, const SecretText& newPin,
+                            std::int32_t* result);
+    void CardoloChangeDSPUK(const SecretText& oldPuk, const SecretText& newPuk,
+                            std::int32_t* result);
+    void CardoloUnblockPIN(const SecretText& puk, const SecretText& newPin, std::int32_t* result);
+    void CardoloUnblockDSPIN(const SecretText& puk, const SecretText& newPin, std::int32_t* result);
+    // Through the automation library on PKCS#11 slot: 0, or the number of the error raised by
+    // any step, after which the session is logged out and closed as far as it still can be.
+    void PKCS11ChangePIN(std::int32_t slot, const SecretText& oldPin, const SecretText& newPin,
+                         std::int32_t* result);
+    void PKCS11UnblockPIN(std::int32_t slot, const SecretText& puk, const SecretText& newPin,
+                          std::int32_t* result);
+    void PKCS11ChangePUK(std::int32_t slot, const SecretText& oldPuk, const SecretText& newPuk,
+                         std::int32_t* result);
     // True for a token of type 2, 3, 8 or 32 whose user PIN is not initialised; any error is
     // false.
     bool TokenNeedsInitialization();
+    // Sets the user PIN of a fresh token (types 2, 3, 8 and 32): the unblock dialog's first
+    // field is the security officer's PIN, its new PIN the user PIN. The token's objects and
+    // label are left as they are. Reports success or failure itself.
     void InitTokenPin(std::int32_t* result);
 
     const Pkcs11Lib& P11() const { return p11_; }
 
   private:
     void disconnect();
+    // Shows a dialog and, when the user confirmed, hands its values to the back end.
+    void RunDialog(PinDialogKind kind, PinDialogMode mode, std::int32_t* result,
+                   const std::function<void(const PinDialogAnswer&)>& backEnd);
+    // The PKCS#11 sequence shared by the three session operations: a library object when the
+    // card has none, a fresh session, and the clean-up after an error.
+    void WithSession(std::int32_t slot, const std::function<void(P11Session&)>& steps,
+                     std::int32_t* result);
 
     CardEnvironment& env_;
     ReaderHandle* handle_ = nullptr;

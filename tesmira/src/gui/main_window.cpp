@@ -50,6 +50,7 @@ QRadioButton* Option(QWidget* parent, const char* name, long tag) {
 MainWindow::MainWindow(CardoloLibrary& cardolo, const AtrTable& atrTable, SettingsStore& settings,
                        Pkcs11LibFactory createLib)
     : settings_(settings), watch_(cardolo, atrTable, *this, std::move(createLib)) {
+    watch_.setPinDialogs(&pinDialogs_);
     InitArtwork();
     watch_.loading = true;
     watch_.busy = false;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "change_pin_dlg.h"
 #include "reader_watch.h"
 
 class QLabel;
@@ -59,6 +60,7 @@ class MainWindow final : public QMainWindow, private CardView {
                       bool successText);
 
     SettingsStore& settings_;
+    QtPinDialogs pinDialogs_{this};
     ReaderWatch watch_;
     QTimer timer_;
     bool setupLaunchFailed_ = false;
