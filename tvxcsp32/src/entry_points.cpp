@@ -20,9 +20,9 @@ __attribute__((constructor)) void attach() {
     g_mutex = CreateMutexA(nullptr, FALSE, kMutexName);
 }
 
-// Process detach: unload the module, close the mutex.
+// Process detach: close the mutex. The module is unloaded by the exit handler its first load
+// registered, which runs before the module's own static objects are destroyed.
 __attribute__((destructor)) void detach() {
-    ModuleState::instance().unload();
     if (g_mutex != nullptr) {
         CloseHandle(g_mutex);
         g_mutex = nullptr;

@@ -12,6 +12,7 @@
 
 #include <strings.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace tvx {
@@ -164,6 +165,11 @@ DWORD ModuleState::ensureModule(bool force) {
         }
     }
     initialised_ = true;
+    // Process detach: the module must be finalized before its own static objects go, so the
+    // unload is registered after the module made them (exit handlers run in reverse order). In
+    // a provider unloaded earlier the handler runs at that unload instead.
+    static const bool registered = std::atexit([] { ModuleState::instance().unload(); }) == 0;
+    (void)registered;
     return 0;
 }
 
