@@ -434,8 +434,7 @@ int card(const Options& o) {
         failed("cannot choose the slot");
     }
     if (o.slotIndex) {
-        const DWORD pair[2] = {0xDEADBEEFu, *o.slotIndex};
-        if (!CryptSetProvParam(prov, kSlotIndex, reinterpret_cast<const BYTE*>(pair), 0)) {
+        if (!CryptSetProvParam(prov, kSlotIndex, reinterpret_cast<const BYTE*>(&*o.slotIndex), 0)) {
             failed("cannot choose the slot");
         }
     }
