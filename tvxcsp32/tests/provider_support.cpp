@@ -15,6 +15,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <memory>
 #include <set>
 
 namespace tvxtest {
@@ -204,7 +205,12 @@ DWORD DialogDriver::run(const std::function<DWORD()>& call, int timeoutMs) {
             }
         }
         if (clock.elapsed() > timeoutMs) {
-            ADD_FAILURE() << "a window was still open after " << timeoutMs << " ms";
+            ADD_FAILURE() << "a window was still open after " << timeoutMs << " ms"
+                          << (isPinDialog(modal)
+                                  ? ": combo \"" + comboText(modal).toStdString() + "\" of " +
+                                        std::to_string(comboCount(modal)) +
+                                        (pinWritable(modal) ? ", PIN writable" : ", PIN read-only")
+                                  : std::string());
             if (auto* dialog = qobject_cast<QDialog*>(modal)) {
                 dialog->reject();
             }
@@ -227,14 +233,22 @@ bool isMessageBox(QWidget* w) {
 }
 
 DialogDriver::Step typePinAndOk(const std::string& pin) {
-    return [pin](QWidget* w) {
+    // Types first and clicks on a later look, once the text is still there: a refresh of the
+    // token list between the two clears the field, as it would for a user, and the step types
+    // again.
+    auto typed = std::make_shared<bool>(false);
+    return [pin, typed](QWidget* w) {
         auto* edit = child<QLineEdit>(w, "control1005");
         if (!isPinDialog(w) || edit == nullptr || edit->isReadOnly() || !edit->isEnabled()) {
             return false;
         }
+        if (*typed && edit->text() == QString::fromStdString(pin)) {
+            clickLater(child<QPushButton>(w, "control1"));
+            return true;
+        }
         edit->setText(QString::fromStdString(pin));
-        clickLater(child<QPushButton>(w, "control1"));
-        return true;
+        *typed = true;
+        return false;
     };
 }
 
@@ -289,6 +303,11 @@ int comboCount(QWidget* dialog) {
 bool comboEnabled(QWidget* dialog) {
     auto* combo = child<QComboBox>(dialog, "control1004");
     return combo != nullptr && combo->isEnabled();
+}
+
+bool pinWritable(QWidget* dialog) {
+    auto* edit = child<QLineEdit>(dialog, "control1005");
+    return edit != nullptr && edit->isEnabled() && !edit->isReadOnly();
 }
 
 bool pinVisible(QWidget* dialog) {

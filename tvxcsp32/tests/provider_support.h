@@ -102,6 +102,7 @@ QString comboText(QWidget* dialog);
 int comboCount(QWidget* dialog);
 bool comboEnabled(QWidget* dialog);
 bool pinVisible(QWidget* dialog);
+bool pinWritable(QWidget* dialog);
 QString infoText(QWidget* dialog);
 bool infoVisible(QWidget* dialog);
 

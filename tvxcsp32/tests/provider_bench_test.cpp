@@ -1,0 +1,130 @@
+// The provider on the card bench, as an application meets it: cardtoken.so presents the readers
+// as slots and the cards as tokens; the PIN dialog (offscreen) is answered through its widgets.
+#include "card_bench.h"
+#include "cardtoken_client.h"
+#include "provider_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QWidget>
+
+#include <filesystem>
+
+namespace tvxtest {
+namespace {
+
+using vantor::bench::CardBenchTest;
+
+const char kCnsContainer[] = "%01@1000000000000201";
+
+class ProviderBench : public CardBenchTest {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new std::string(makePrivateRegistry());
+        std::string output;
+        conf_ = new std::string(cardtoken::test::makeBenchConf(*dir_ + "/bench", &output));
+        if (conf_->empty()) {
+            why_ = new std::string("cardtoken-bench.sh make-conf failed: " + output);
+        }
+    }
+    static void TearDownTestSuite() {
+        std::error_code ec;
+        std::filesystem::remove_all(*dir_, ec);
+    }
+    void SetUp() override {
+        CardBenchTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        if (why_ != nullptr) {
+            GTEST_SKIP() << *why_;
+        }
+        ::setenv("CARDTOKEN_CONF", conf_->c_str(), 1);
+        offscreenApplication();
+        registerProvider(cardtoken::test::modulePath());
+    }
+    void insert(const char* scenario, int reader) {
+        std::string error;
+        ASSERT_TRUE(bench().insertCard(scenario, reader, {}, &error)) << error;
+    }
+    static std::string* dir_;
+    static std::string* conf_;
+    static std::string* why_;
+};
+std::string* ProviderBench::dir_ = nullptr;
+std::string* ProviderBench::conf_ = nullptr;
+std::string* ProviderBench::why_ = nullptr;
+
+// A reader-qualified container: the dialog logs in, the key's certificate comes back, and the
+// context reads its container name and a clean last card error.
+TEST_F(ProviderBench, ReaderQualifiedContainerLogsInThroughTheDialog) {
+    insert("token-cns", 0);
+    const std::string container =
+        "\\\\.\\" + vantor::bench::CardBench::readerName(0) + "\\" + kCnsContainer;
+    Context ctx(container.c_str(), 0);
+    ASSERT_TRUE(ctx.ok()) << std::hex << ctx.acquireError();
+    EXPECT_EQ(ctx.text(PP_CONTAINER), std::string(kCnsContainer));
+    // The first test of its process: the token is not logged in yet. Reading the certificate
+    // binds twice (size, then bytes); the second bind finds the login and asks no more.
+    std::vector<BYTE> der;
+    DialogDriver driver;
+    driver.then(typePinAndOk("1234"));
+    EXPECT_EQ(driver.run([&] { return ctx.readCertificate(&der); }), 0u);
+    EXPECT_EQ(driver.dialogsSeen(), 1);
+    EXPECT_EQ(ctx.lastCardError(), 0u);
+    ASSERT_GT(der.size(), 100u);
+    EXPECT_EQ(der[0], 0x30);
+    EXPECT_EQ(ctx.text(PP_CONTAINER), std::string(kCnsContainer));
+}
+
+TEST_F(ProviderBench, TwoTokensEnableTheChoiceOneDoesNot) {
+    insert("token-cns", 0);
+    insert("token-m4", 1);
+    struct Seen {
+        int entries = -1;
+        bool enabled = false;
+    };
+    auto look = [](Seen* seen, int wanted) {
+        return inspect([seen, wanted](QWidget* d) {
+            seen->entries = comboCount(d);
+            seen->enabled = comboEnabled(d);
+            return seen->entries == wanted;
+        });
+    };
+    Seen two;
+    {
+        Context ctx("%02", 0);
+        ctx.setDword(PP_FORCE_PIN, 1);
+        DialogDriver driver;
+        driver.then(look(&two, 2)).then(cancel());
+        driver.run([&] { return ctx.readCertificate(); });
+        EXPECT_EQ(ctx.lastCardError(), kPinCancelled);
+    }
+    EXPECT_EQ(two.entries, 2);
+    EXPECT_TRUE(two.enabled);
+
+    ASSERT_TRUE(bench().removeCard(0));
+    Seen one;
+    {
+        Context ctx("%02", 0);
+        ctx.setDword(PP_FORCE_PIN, 1);
+        DialogDriver driver;
+        driver.then(look(&one, 1)).then(typePinAndOk("1234"));
+        EXPECT_EQ(driver.run([&] { return ctx.readCertificate(); }), 0u);
+        EXPECT_EQ(ctx.lastCardError(), 0u) << "the M4 token's key 02 bound";
+    }
+    EXPECT_EQ(one.entries, 1);
+    EXPECT_FALSE(one.enabled);
+}
+
+TEST_F(ProviderBench, PinPadTokenSubmitsAtOnce) {
+    insert("token-pinpad", 1);
+    Context ctx("%05", 0);
+    ASSERT_TRUE(ctx.ok());
+    DialogDriver driver;  // no step: nobody types anything; a dialog left open fails the test
+    driver.run([&] { return ctx.readCertificate(); });
+    EXPECT_EQ(ctx.lastCardError(), 0u);
+}
+
+}  // namespace
+}  // namespace tvxtest
