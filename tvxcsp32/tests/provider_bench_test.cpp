@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <env_guard.h>
+#include <QLineEdit>
 #include <QWidget>
+
+#include <cstdlib>
 
 #include <filesystem>
 
@@ -124,6 +128,62 @@ TEST_F(ProviderBench, PinPadTokenSubmitsAtOnce) {
     DialogDriver driver;  // no step: nobody types anything; a dialog left open fails the test
     driver.run([&] { return ctx.readCertificate(); });
     EXPECT_EQ(ctx.lastCardError(), 0u);
+}
+
+}  // namespace
+}  // namespace tvxtest
+
+namespace tvxtest {
+namespace {
+
+// Pictures of the dialog for the documentation: run with TVXCSP32_SCREENSHOT_DIR set, under
+// Xvfb with QT_QPA_PLATFORM=xcb (see docs/). Skipped otherwise.
+TEST_F(ProviderBench, Screenshots) {
+    const char* dir = std::getenv("TVXCSP32_SCREENSHOT_DIR");
+    if (dir == nullptr) {
+        GTEST_SKIP() << "TVXCSP32_SCREENSHOT_DIR not set";
+    }
+    auto shoot = [dir](const std::string& name, const char* pin) {
+        return inspect([dir, name, pin](QWidget* d) {
+            if (comboCount(d) < 1 || comboText(d).startsWith("Wait")) {
+                return false;
+            }
+            if (auto* edit = d->findChild<QLineEdit*>("control1005"); edit && pin) {
+                edit->setText(pin);
+            }
+            d->grab().save(QString::fromStdString(std::string(dir) + "/" + name + ".png"));
+            return true;
+        });
+    };
+    insert("token-cns", 0);
+    for (const char* lang : {"en", "it"}) {
+        EnvGuard env({{"LANG", std::string(lang) == "en" ? "en_US.UTF-8" : "it_IT.UTF-8"}});
+        Context ctx("%01", 0);
+        ctx.setDword(PP_FORCE_PIN, 1);
+        DialogDriver driver;
+        driver.then(shoot(std::string("pin-dialog-one-token-") + lang, "12")).then(cancel());
+        driver.run([&] { return ctx.readCertificate(); });
+    }
+    insert("token-m4", 1);
+    for (const char* lang : {"en", "it"}) {
+        EnvGuard env({{"LANG", std::string(lang) == "en" ? "en_US.UTF-8" : "it_IT.UTF-8"}});
+        Context ctx("%01", 0);
+        ctx.setDword(PP_FORCE_PIN, 1);
+        DialogDriver driver;
+        driver.then(inspect([](QWidget* d) { return comboCount(d) == 2; }))
+            .then(shoot(std::string("pin-dialog-two-tokens-") + lang, nullptr))
+            .then(cancel());
+        driver.run([&] { return ctx.readCertificate(); });
+    }
+    ASSERT_TRUE(bench().removeCard(0));
+    ASSERT_TRUE(bench().removeCard(1));
+    for (const char* lang : {"en", "it"}) {
+        EnvGuard env({{"LANG", std::string(lang) == "en" ? "en_US.UTF-8" : "it_IT.UTF-8"}});
+        Context ctx("%01", 0);
+        DialogDriver driver;
+        driver.then(shoot(std::string("pin-dialog-no-token-") + lang, nullptr)).then(cancel());
+        driver.run([&] { return ctx.readCertificate(); });
+    }
 }
 
 }  // namespace

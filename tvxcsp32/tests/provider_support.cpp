@@ -327,7 +327,8 @@ bool infoVisible(QWidget* dialog) {
 
 QApplication& offscreenApplication() {
     static QApplication* app = [] {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // Offscreen unless the caller chose a platform (screenshots run under Xvfb with xcb).
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
         static int argc = 1;
         static char name[] = "tvxcsp32_test";
         static char* argv[] = {name, nullptr};
