@@ -122,8 +122,8 @@ TEST_F(MutexProcessTest, OwnershipIsPerThreadAndRecursive) {
     EXPECT_TRUE(ReleaseMutex(again));
     EXPECT_FALSE(ReleaseMutex(m));
     CloseHandle(again);
-    CloseHandle(m);
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_FAILED);
+    EXPECT_TRUE(CloseHandle(m));
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
 }
 
 // Eight processes call the provider while this one holds its mutex: none gets through an entry

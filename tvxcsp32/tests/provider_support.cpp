@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -332,7 +333,10 @@ QApplication& offscreenApplication() {
         static int argc = 1;
         static char name[] = "tvxcsp32_test";
         static char* argv[] = {name, nullptr};
-        return new QApplication(argc, argv);
+        auto* made = new QApplication(argc, argv);
+        // Gone before Qt's own statics, so that what it holds (fonts) is released at exit.
+        std::atexit([] { delete qApp; });
+        return made;
     }();
     return *app;
 }
