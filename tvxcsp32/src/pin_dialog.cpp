@@ -74,6 +74,14 @@ class PinDialog final : public QDialog {
 
     DWORD cardResult() const { return result_; }
 
+    // A dialog may end during its first refresh, before it runs (a reader change); Qt would
+    // forget that once exec() starts, so the ending is remembered here.
+    void done(int code) override {
+        endedWith_ = code;
+        QDialog::done(code);
+    }
+    std::optional<int> endedWith() const { return endedWith_; }
+
     void reject() override {
         // Cancel, Escape and closing the window.
         result_ = ERR_PIN_CANCELLED;
@@ -314,6 +322,7 @@ class PinDialog final : public QDialog {
     DWORD forcePin_;
     std::optional<std::string> serialFilter_;
     DWORD result_ = ERR_PIN_CANCELLED;
+    std::optional<int> endedWith_;
     DWORD detectChanges_ = 0;
     int protectedSlot_ = -1;
     std::vector<bool> lastPresence_;
@@ -341,7 +350,7 @@ DWORD runPinDialog(CardSession& card, DWORD forcePin,
     } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
         dialog.move(screen->availableGeometry().center() - dialog.rect().center());
     }
-    const int answer = dialog.exec();
+    const int answer = dialog.endedWith() ? *dialog.endedWith() : dialog.exec();
     return answer == QDialog::Accepted ? 0 : dialog.cardResult();
 }
 

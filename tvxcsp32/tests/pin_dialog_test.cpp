@@ -7,6 +7,8 @@
 
 #include <QWidget>
 
+#include <cstdlib>
+
 namespace tvxtest {
 namespace {
 
@@ -218,6 +220,36 @@ TEST_F(ProviderFaultTest, PresenceChangeBeyondThe32ndSlotIsSeen) {
     runDialog(driver);
     EXPECT_EQ(before.toStdString(), "Fault slot 1");
     EXPECT_EQ(after.toStdString(), "Fault slot 33");
+}
+
+}  // namespace
+}  // namespace tvxtest
+
+namespace tvxtest {
+namespace {
+
+// With the reader watch on and PC/SC out of reach, every look reports a change: the dialog ends
+// with ERR_READERS_CHANGED at once and BindCard reloads the module and shows it again, 30 times
+// at most, then gives up with that code.
+TEST_F(ProviderFaultTest, ReaderChangesEndTheDialogAndBindCardRetriesThirtyTimes) {
+    const char* old = std::getenv("PCSCLITE_CSOCK_NAME");
+    const std::string saved = old != nullptr ? old : "";
+    ::setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/pcscd.comm", 1);
+    registerProvider("missing-module.so;" + fault_->path(), 1);
+    fault_->resetCounts();
+    Context ctx(kKeyContainer, 0);
+    ASSERT_TRUE(ctx.ok());
+    DialogDriver driver;
+    driver.run([&] { return ctx.readCertificate(); });
+    EXPECT_EQ(ctx.lastCardError(), 22504u);
+    // The first load, then one forced reload per retry.
+    EXPECT_EQ(fault_->calls("C_Initialize"), 31u);
+    registerProvider("missing-module.so;" + fault_->path());
+    if (old != nullptr) {
+        ::setenv("PCSCLITE_CSOCK_NAME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("PCSCLITE_CSOCK_NAME");
+    }
 }
 
 }  // namespace
