@@ -44,7 +44,7 @@ void usage() {
                  "  list                                 providers and their types\n"
                  "  create CONTAINER | delete CONTAINER  key container lifecycle\n"
                  "  genkey CONTAINER [--bits N] [--exportable]\n"
-                 "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le]\n"
+                 "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le] [--pin PIN]\n"
                  "  verify CONTAINER FILE SIG [--hash ALG] [--le]\n"
                  "  pubkey CONTAINER [-o PEM]            the user key's public key as PEM\n"
                  "  register NAME IMAGE [--type N]       registers a provider image (type 1)\n"
@@ -243,6 +243,15 @@ class Context final {
         if (!CryptAcquireContextA(&handle_, container.c_str(), o.provider.c_str(), PROV_RSA_FULL,
                                   flags)) {
             failed("cannot open container \"" + container + "\" of \"" + o.provider + "\"");
+        }
+        // A card provider logs in with the PIN given (the slot from a reader-qualified name).
+        if (o.pin && !CryptSetProvParam(handle_, PP_KEYEXCHANGE_PIN,
+                                        reinterpret_cast<const BYTE*>(o.pin->c_str()), 0)) {
+            const DWORD code = GetLastError();
+            CryptReleaseContext(handle_, 0);
+            handle_ = 0;
+            SetLastError(code);
+            failed("the PIN was not accepted");
         }
     }
     ~Context() {

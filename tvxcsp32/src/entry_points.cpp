@@ -2,6 +2,7 @@
 // work in C++, sets the thread's last error and returns TRUE when it is 0.
 #include "card_binding.h"
 #include "card_certificate.h"
+#include "card_keys.h"
 #include "provider_codes.h"
 #include "provider_context.h"
 #include "win/errhandlingapi.h"
@@ -72,10 +73,6 @@ BOOL onContext(HCRYPTPROV hProv, Work&& work) {
         }
         return work(*ctx);
     });
-}
-
-DWORD notSupported(ProviderContext&) {
-    return static_cast<DWORD>(NTE_NOT_SUPPORTED);
 }
 
 DWORD lastError() {
@@ -189,36 +186,97 @@ VANTOR_EXPORT BOOL CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     });
 }
 
-VANTOR_EXPORT BOOL CPGenKey(HCRYPTPROV hProv, ALG_ID, DWORD, HCRYPTKEY*) {
-    return onContext(hProv, notSupported);
+// Software key handles pass through to the context's software provider; the token key paths
+// that are not here yet answer NTE_NOT_SUPPORTED.
+VANTOR_EXPORT BOOL CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
+        const bool token = Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE ||
+                           Algid == CALG_RSA_SIGN || Algid == CALG_RSA_KEYX ||
+                           dwFlags == 0x04000000u;
+        if (!token) {
+            return CryptGenKey(ctx.softProv, Algid, dwFlags, phKey) ? 0 : lastError();
+        }
+        return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+    });
 }
-VANTOR_EXPORT BOOL CPDeriveKey(HCRYPTPROV hProv, ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hHash, DWORD dwFlags,
+                               HCRYPTKEY* phKey) {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
+        return CryptDeriveKey(ctx.softProv, Algid, hHash, dwFlags, phKey) ? 0 : lastError();
+    });
 }
-VANTOR_EXPORT BOOL CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY, DWORD, const BYTE*, DWORD) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam,
+                                 const BYTE* pbData, DWORD dwFlags) {
+    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+        if (hKey == CARD_KEY_HANDLE) {
+            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+        }
+        return CryptSetKeyParam(hKey, dwParam, pbData, dwFlags) ? 0 : lastError();
+    });
 }
-VANTOR_EXPORT BOOL CPExportKey(HCRYPTPROV hProv, HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE*,
-                               DWORD*) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey,
+                               DWORD dwBlobType, DWORD, BYTE* pbData, DWORD* pcbDataLen) {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
+        if (hKey == CARD_KEY_HANDLE) {
+            return exportCardPublicKey(ctx, hPubKey, dwBlobType, pbData, pcbDataLen);
+        }
+        if (hPubKey == CARD_KEY_HANDLE) {
+            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+        }
+        return static_cast<DWORD>(NTE_BAD_KEY);
+    });
 }
-VANTOR_EXPORT BOOL CPImportKey(HCRYPTPROV hProv, const BYTE*, DWORD, HCRYPTKEY, DWORD, HCRYPTKEY*) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen,
+                               HCRYPTKEY hPubKey, DWORD dwFlags, HCRYPTKEY* phKey) {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
+        const bool tokenBlob = pbData != nullptr && cbDataLen > 0 &&
+                               (pbData[0] == SIMPLEBLOB || pbData[0] == PRIVATEKEYBLOB);
+        if ((hPubKey == 0 || hPubKey == CARD_KEY_HANDLE) && tokenBlob) {
+            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+        }
+        return CryptImportKey(ctx.softProv, pbData, cbDataLen, hPubKey, dwFlags, phKey)
+                   ? 0
+                   : lastError();
+    });
 }
-VANTOR_EXPORT BOOL CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*,
-                             DWORD) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal,
+                             DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen, DWORD cbBufLen) {
+    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+        if (hKey == CARD_KEY_HANDLE) {
+            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+        }
+        return CryptEncrypt(hKey, hHash, fFinal, dwFlags, pbData, pcbDataLen, cbBufLen)
+                   ? 0
+                   : lastError();
+    });
 }
-VANTOR_EXPORT BOOL CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal,
+                             DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen) {
+    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+        if (hKey == CARD_KEY_HANDLE) {
+            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+        }
+        return CryptDecrypt(hKey, hHash, fFinal, dwFlags, pbData, pcbDataLen) ? 0 : lastError();
+    });
 }
-VANTOR_EXPORT BOOL CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH, HCRYPTKEY, DWORD) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
+                                    DWORD dwFlags) {
+    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+        return CryptHashSessionKey(hHash, hKey, dwFlags) ? 0 : lastError();
+    });
 }
-VANTOR_EXPORT BOOL CPSignHash(HCRYPTPROV hProv, HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE*, DWORD*) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD, LPCWSTR szDescription,
+                              DWORD dwFlags, BYTE* pbSignature, DWORD* pcbSigLen) {
+    return onContext(hProv, [&](ProviderContext& ctx) {
+        return signHash(ctx, hHash, szDescription, dwFlags, pbSignature, pcbSigLen);
+    });
 }
-VANTOR_EXPORT BOOL CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH, const BYTE*, DWORD, HCRYPTKEY,
-                                     LPCWSTR, DWORD) {
-    return onContext(hProv, notSupported);
+VANTOR_EXPORT BOOL CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature,
+                                     DWORD cbSigLen, HCRYPTKEY hPubKey, LPCWSTR szDescription,
+                                     DWORD dwFlags) {
+    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+        return CryptVerifySignatureW(hHash, pbSignature, cbSigLen, hPubKey, szDescription, dwFlags)
+                   ? 0
+                   : lastError();
+    });
 }
