@@ -1,8 +1,13 @@
 // The provider on the card bench, as an application meets it: cardtoken.so presents the readers
-// as slots and the cards as tokens; the PIN dialog (offscreen) is answered through its widgets.
+// as slots and the cards as tokens; the PIN dialog (offscreen) is answered through its widgets;
+// signatures and the public key are checked with OpenSSL against the certificate on the token.
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "provider_support.h"
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +17,8 @@
 
 #include <cstdlib>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 namespace tvxtest {
@@ -58,6 +65,89 @@ class ProviderBench : public CardBenchTest {
 std::string* ProviderBench::dir_ = nullptr;
 std::string* ProviderBench::conf_ = nullptr;
 std::string* ProviderBench::why_ = nullptr;
+
+using Bytes = std::vector<BYTE>;
+
+// The PEM-free way to the certificate's key: DER through OpenSSL.
+EVP_PKEY* publicKeyOf(const Bytes& der) {
+    const unsigned char* p = der.data();
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (cert == nullptr) {
+        return nullptr;
+    }
+    EVP_PKEY* key = X509_get_pubkey(cert);
+    X509_free(cert);
+    return key;
+}
+
+bool opensslVerifies(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, Bytes signature) {
+    std::reverse(signature.begin(), signature.end());  // CryptoAPI order -> big-endian
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    const bool ok =
+        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
+        EVP_DigestVerify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
+    EVP_MD_CTX_free(ctx);
+    return ok;
+}
+
+TEST_F(ProviderBench, SignaturesVerifyWithOpenSslAndThePublicKeyMatches) {
+    insert("token-cns", 0);
+    const std::string container = "\\\\.\\" + vantor::bench::CardBench::readerName(0) + "\\%01";
+    Context ctx(container.c_str(), 0);
+    ASSERT_TRUE(ctx.ok());
+    ASSERT_EQ(ctx.setPin("1234"), 0u) << ctx.lastCardError();
+    Bytes der;
+    ASSERT_EQ(ctx.readCertificate(&der), 0u);
+    EVP_PKEY* key = publicKeyOf(der);
+    ASSERT_NE(key, nullptr);
+    const Bytes data(3000, 0x5A);
+    struct Case {
+        ALG_ID alg;
+        const EVP_MD* md;
+    };
+    for (const Case& c : {Case{CALG_SHA1, EVP_sha1()}, Case{CALG_SHA_256, EVP_sha256()}}) {
+        HCRYPTHASH hash = 0;
+        ASSERT_TRUE(CryptCreateHash(ctx.get(), c.alg, 0, 0, &hash));
+        ASSERT_TRUE(CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0));
+        DWORD size = 0;
+        ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, nullptr, &size));
+        EXPECT_EQ(size, 256u) << "a 2048-bit key";
+        Bytes small(16);
+        DWORD smallSize = static_cast<DWORD>(small.size());
+        EXPECT_FALSE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, small.data(), &smallSize));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_EQ(smallSize, 256u);
+        Bytes signature(size);
+        ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &size))
+            << std::hex << GetLastError();
+        signature.resize(size);
+        EXPECT_TRUE(opensslVerifies(key, c.md, data, signature)) << "algorithm " << c.alg;
+        CryptDestroyHash(hash);
+    }
+
+    // The PUBLICKEYBLOB: 20 + 256 bytes, the certificate's modulus little-endian.
+    HCRYPTKEY card = 0;
+    ASSERT_TRUE(CryptGetUserKey(ctx.get(), AT_KEYEXCHANGE, &card));
+    DWORD blobSize = 0;
+    ASSERT_TRUE(CryptExportKey(card, 0, PUBLICKEYBLOB, 0, nullptr, &blobSize));
+    EXPECT_EQ(blobSize, 276u);
+    Bytes blob(blobSize);
+    ASSERT_TRUE(CryptExportKey(card, 0, PUBLICKEYBLOB, 0, blob.data(), &blobSize));
+    EXPECT_FALSE(CryptExportKey(card, 0, PRIVATEKEYBLOB, 0, blob.data(), &blobSize));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY_STATE));
+    BIGNUM* n = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(key, "n", &n), 1);
+    Bytes modulus(256);
+    BN_bn2lebinpad(n, modulus.data(), 256);
+    BN_free(n);
+    EXPECT_EQ(Bytes(blob.begin() + 20, blob.end()), modulus);
+    DWORD exponent = 0;
+    std::memcpy(&exponent, blob.data() + 16, 4);
+    EXPECT_EQ(exponent, 65537u);
+    EXPECT_EQ(blob[0], PUBLICKEYBLOB);
+    CryptDestroyKey(card);
+    EVP_PKEY_free(key);
+}
 
 // A reader-qualified container: the dialog logs in, the key's certificate comes back, and the
 // context reads its container name and a clean last card error.
