@@ -2,6 +2,7 @@
 // public key export.
 #include "card_keys.h"
 
+#include "container_name.h"
 #include "provider_codes.h"
 #include "win/errhandlingapi.h"
 
@@ -127,6 +128,61 @@ DWORD exportCardPublicKey(ProviderContext& ctx, HCRYPTKEY pubKey, DWORD blobType
     std::memcpy(data + 16, &pubexp, 4);
     std::reverse_copy(modulus.begin(), modulus.end(), data + 20);
     *length = size;
+    return 0;
+}
+
+}  // namespace tvx
+
+namespace tvx {
+
+DWORD generateKeyPair(CardSession& card, const std::string& label, DWORD keyBits) {
+    CK_FUNCTION_LIST_PTR p11 = ModuleState::instance().functions();
+    std::vector<std::uint8_t> id = percentDecode(label);
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG bits = keyBits;
+    CK_BYTE exponent[] = {0x01, 0x00, 0x01};
+    auto* text = reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(label.data()));
+    // No CKA_TOKEN for the public key: the module decides where it lives.
+    CK_ATTRIBUTE pub[] = {
+        {CKA_ENCRYPT, &yes, sizeof yes},
+        {CKA_VERIFY, &yes, sizeof yes},
+        {CKA_WRAP, &yes, sizeof yes},
+        {CKA_MODULUS_BITS, &bits, sizeof bits},
+        {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent},
+        {CKA_LABEL, text, label.size()},
+        {CKA_ID, id.data(), id.size()},
+    };
+    CK_ATTRIBUTE priv[] = {
+        {CKA_TOKEN, &yes, sizeof yes},     {CKA_PRIVATE, &yes, sizeof yes},
+        {CKA_SENSITIVE, &yes, sizeof yes}, {CKA_DECRYPT, &yes, sizeof yes},
+        {CKA_SIGN, &yes, sizeof yes},      {CKA_UNWRAP, &yes, sizeof yes},
+        {CKA_LABEL, text, label.size()},   {CKA_ID, id.data(), id.size()},
+    };
+    CK_MECHANISM mechanism{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE publicKey = 0;
+    CK_OBJECT_HANDLE privateKey = 0;
+    const CK_RV rv =
+        p11->C_GenerateKeyPair(card.session, &mechanism, pub, 7, priv, 8, &publicKey, &privateKey);
+    if (rv != CKR_OK) {
+        return p11Error(rv);
+    }
+    KeyCache::instance().put(&card, {privateKey, keyBits});
+    return 0;
+}
+
+DWORD genCardKey(ProviderContext& ctx, DWORD flags, HCRYPTKEY* key) {
+    if (key == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const DWORD size = (flags >> 16) != 0 ? (flags >> 16) : 1024;
+    if (size < 1024 || size > 2048 || size % 1024 != 0) {
+        return static_cast<DWORD>(NTE_BAD_FLAGS);
+    }
+    ctx.keyBits = size;
+    if (ctx.bind() != 0) {
+        return static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL);
+    }
+    *key = CARD_KEY_HANDLE;
     return 0;
 }
 

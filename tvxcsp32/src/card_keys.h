@@ -14,6 +14,11 @@ DWORD signHash(ProviderContext& ctx, HCRYPTHASH hash, LPCWSTR description, DWORD
 DWORD exportCardPublicKey(ProviderContext& ctx, HCRYPTKEY pubKey, DWORD blobType, BYTE* data,
                           DWORD* length);
 
+// Generates the key pair of the label on the token (the BindCard hook) and caches its key.
+DWORD generateKeyPair(CardSession& card, const std::string& label, DWORD keyBits);
+// CPGenKey's token path: the size from the flags, BindCard (which generates for a new key set).
+DWORD genCardKey(ProviderContext& ctx, DWORD flags, HCRYPTKEY* key);
+
 // The payload of a big-endian PKCS#1 v1.5 block (type 1 or 2): the bytes behind the first zero
 // from the third byte on; nullopt when the block is not one.
 std::optional<std::vector<std::uint8_t>> pkcs1Payload(const std::vector<std::uint8_t>& block);

@@ -19,6 +19,7 @@ HANDLE g_mutex = nullptr;
 // Process attach: the mutex every process of the machine shares.
 __attribute__((constructor)) void attach() {
     g_mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+    setKeyGenerator(&generateKeyPair);
 }
 
 // Process detach: close the mutex. The module is unloaded by the exit handler its first load
@@ -196,7 +197,7 @@ VANTOR_EXPORT BOOL CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYP
         if (!token) {
             return CryptGenKey(ctx.softProv, Algid, dwFlags, phKey) ? 0 : lastError();
         }
-        return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+        return genCardKey(ctx, dwFlags, phKey);
     });
 }
 VANTOR_EXPORT BOOL CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hHash, DWORD dwFlags,

@@ -149,6 +149,48 @@ TEST_F(ProviderBench, SignaturesVerifyWithOpenSslAndThePublicKeyMatches) {
     EVP_PKEY_free(key);
 }
 
+// A new key set: the first bind generates the pair (1024 bits by default), later binds find it;
+// exactly one pair carries the ID, and its signature verifies with its exported public key.
+TEST_F(ProviderBench, NewKeySetGeneratesExactlyOnePair) {
+    insert("token-m4", 0);
+    const std::string container = "\\\\.\\" + vantor::bench::CardBench::readerName(0) + "\\%7A";
+    Context ctx(container.c_str(), CRYPT_NEWKEYSET);
+    ASSERT_TRUE(ctx.ok());
+    ASSERT_EQ(ctx.setPin("1234"), 0u) << ctx.lastCardError();
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(ctx.get(), AT_SIGNATURE, 0, &key)) << std::hex << GetLastError();
+    EXPECT_FALSE(CryptGenKey(ctx.get(), AT_SIGNATURE, 1536u << 16, &key));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS));
+    DWORD size = 0;
+    ASSERT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &size));
+    EXPECT_EQ(size, 148u) << "a 1024-bit key";
+    Bytes blob(size);
+    ASSERT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &size));
+    const Bytes data(100, 0x33);
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(ctx.get(), CALG_SHA_256, 0, 0, &hash));
+    ASSERT_TRUE(CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0));
+    Bytes signature(128);
+    DWORD sigSize = 128;
+    ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &sigSize));
+    CryptDestroyHash(hash);
+    Bytes modulus(blob.rbegin(), blob.rbegin() + 128);  // big-endian
+    std::reverse(signature.begin(), signature.end());
+    EXPECT_TRUE(cardtoken::test::verifyWithKey(modulus, {0x01, 0x00, 0x01}, data, signature));
+
+    // From outside the provider: one private key with that ID.
+    cardtoken::test::Client raw;
+    raw.initialize();
+    CK_SESSION_HANDLE session = 0;
+    ASSERT_EQ(raw.open(static_cast<CK_SLOT_ID>(bench().readerIndex(0)), &session), CKR_OK);
+    ASSERT_EQ(raw.login(session, "1234"), CKR_USER_ALREADY_LOGGED_IN);
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_BYTE id = 0x7A;
+    EXPECT_EQ(raw.find(session, {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, &id, 1}}).size(), 1u);
+    raw->C_CloseSession(session);
+    raw.unload();
+}
+
 // A reader-qualified container: the dialog logs in, the key's certificate comes back, and the
 // context reads its container name and a clean last card error.
 TEST_F(ProviderBench, ReaderQualifiedContainerLogsInThroughTheDialog) {
