@@ -7,7 +7,9 @@
 //   csptool sign CONTAINER FILE [-o SIG] [--hash ALG] [--le]
 //   csptool verify CONTAINER FILE SIG [--hash ALG] [--le]
 //   csptool pubkey CONTAINER [-o PEM]
-//   csptool register NAME IMAGE [--type N] | unregister NAME
+//   csptool register NAME IMAGE [--type N] [--pkcs11-lib LIST] [--detect-reader-changes N]
+//                              [--smart-logon-name NAME] | unregister NAME
+//   csptool card CONTAINER [--pin PIN] [--slot TEXT | --slot-index N] [--force-pin] [--silent]
 //   common: [-p PROVIDER] [--machine] [--exchange]
 //
 // Exit code 0 on success, 1 for a bad command line, 2 when an operation fails.
@@ -23,6 +25,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,11 +44,16 @@ void usage() {
                  "  list                                 providers and their types\n"
                  "  create CONTAINER | delete CONTAINER  key container lifecycle\n"
                  "  genkey CONTAINER [--bits N] [--exportable]\n"
-                 "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le]\n"
+                 "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le] [--pin PIN]\n"
                  "  verify CONTAINER FILE SIG [--hash ALG] [--le]\n"
                  "  pubkey CONTAINER [-o PEM]            the user key's public key as PEM\n"
                  "  register NAME IMAGE [--type N]       registers a provider image (type 1)\n"
+                 "     [--pkcs11-lib LIST] [--detect-reader-changes N] [--smart-logon-name NAME]\n"
+                 "                                       values a card provider reads\n"
                  "  unregister NAME                      removes a provider's registration\n"
+                 "  card CONTAINER [--pin PIN] [--slot TEXT | --slot-index N] [--force-pin]\n"
+                 "       [--silent]                      binds a card provider's context to its\n"
+                 "                                       token, reads the key's certificate\n"
                  "options: -p PROVIDER (default: %s)\n"
                  "         --machine   the machine's containers instead of the user's\n"
                  "         --exchange  the exchange key instead of the signature key\n"
@@ -121,6 +129,16 @@ struct Options {
     bool machine = false;
     bool exportable = false;
     bool littleEndian = false;
+    // Registration values of a card provider (absent: not written).
+    std::optional<std::string> pkcs11Lib;
+    std::optional<DWORD> detectReaderChanges;
+    std::optional<std::string> smartLogonName;
+    // Card binding.
+    std::optional<std::string> pin;
+    std::optional<std::string> slot;
+    std::optional<DWORD> slotIndex;
+    bool forcePin = false;
+    bool silent = false;
 };
 
 bool parseHash(const std::string& name, ALG_ID& alg) {
@@ -173,6 +191,27 @@ bool parse(int argc, char** argv, Options& o) {
                 return false;
             }
             o.type = static_cast<DWORD>(std::strtoul(v, nullptr, 10));
+        } else if (a == "--pkcs11-lib" || a == "--smart-logon-name" || a == "--pin" ||
+                   a == "--slot") {
+            const char* v = value();
+            if (v == nullptr) {
+                return false;
+            }
+            (a == "--pkcs11-lib"         ? o.pkcs11Lib
+             : a == "--smart-logon-name" ? o.smartLogonName
+             : a == "--pin"              ? o.pin
+                                         : o.slot) = v;
+        } else if (a == "--detect-reader-changes" || a == "--slot-index") {
+            const char* v = value();
+            if (v == nullptr) {
+                return false;
+            }
+            (a == "--slot-index" ? o.slotIndex : o.detectReaderChanges) =
+                static_cast<DWORD>(std::strtoul(v, nullptr, 0));
+        } else if (a == "--force-pin") {
+            o.forcePin = true;
+        } else if (a == "--silent") {
+            o.silent = true;
         } else if (a == "--machine") {
             o.machine = true;
         } else if (a == "--exportable") {
@@ -188,8 +227,8 @@ bool parse(int argc, char** argv, Options& o) {
         }
     }
     const std::map<std::string, std::size_t> arity = {
-        {"list", 0},   {"create", 1}, {"delete", 1},   {"genkey", 1},    {"sign", 2},
-        {"verify", 3}, {"pubkey", 1}, {"register", 2}, {"unregister", 1}};
+        {"list", 0},   {"create", 1}, {"delete", 1},   {"genkey", 1},     {"sign", 2},
+        {"verify", 3}, {"pubkey", 1}, {"register", 2}, {"unregister", 1}, {"card", 1}};
     auto it = arity.find(o.command);
     return it != arity.end() && it->second == o.args.size();
 }
@@ -204,6 +243,15 @@ class Context final {
         if (!CryptAcquireContextA(&handle_, container.c_str(), o.provider.c_str(), PROV_RSA_FULL,
                                   flags)) {
             failed("cannot open container \"" + container + "\" of \"" + o.provider + "\"");
+        }
+        // A card provider logs in with the PIN given (the slot from a reader-qualified name).
+        if (o.pin && !CryptSetProvParam(handle_, PP_KEYEXCHANGE_PIN,
+                                        reinterpret_cast<const BYTE*>(o.pin->c_str()), 0)) {
+            const DWORD code = GetLastError();
+            CryptReleaseContext(handle_, 0);
+            handle_ = 0;
+            SetLastError(code);
+            failed("the PIN was not accepted");
         }
     }
     ~Context() {
@@ -329,6 +377,19 @@ int registration(const Options& o) {
             rc = RegSetValueExA(handle, "Type", 0, REG_DWORD,
                                 reinterpret_cast<const BYTE*>(&o.type), sizeof o.type);
         }
+        for (const auto& [name, text] : {std::pair{"Pkcs11Lib", &o.pkcs11Lib},
+                                         std::pair{"SmartLogonContainerName", &o.smartLogonName}}) {
+            if (rc == ERROR_SUCCESS && text->has_value()) {
+                rc = RegSetValueExA(handle, name, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>((*text)->c_str()),
+                                    static_cast<DWORD>((*text)->size() + 1));
+            }
+        }
+        if (rc == ERROR_SUCCESS && o.detectReaderChanges) {
+            rc = RegSetValueExA(handle, "DetectPCSCReaderChanges", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&*o.detectReaderChanges),
+                                sizeof(DWORD));
+        }
         RegCloseKey(handle);
     }
     if (rc != ERROR_SUCCESS) {
@@ -340,7 +401,79 @@ int registration(const Options& o) {
     return 0;
 }
 
+// The card provider's own parameters.
+constexpr DWORD kForcePin = 1000;
+constexpr DWORD kSlotName = 1001;
+constexpr DWORD kSlotIndex = 1002;
+constexpr DWORD kLastCardError = 1003;
+
+DWORD lastCardError(HCRYPTPROV prov) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    CryptGetProvParam(prov, kLastCardError, reinterpret_cast<BYTE*>(&value), &size, 0);
+    return value;
+}
+
+// Binds a card provider's context: slot and PIN when given (a login without a window), else
+// the provider asks with its PIN dialog when it reads the key's certificate.
+int card(const Options& o) {
+    const std::string& container = o.args[0];
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(
+            &prov, container.c_str(), o.provider.c_str(), PROV_RSA_FULL,
+            (o.silent ? CRYPT_SILENT : 0) | (o.machine ? CRYPT_MACHINE_KEYSET : 0))) {
+        failed("cannot open container \"" + container + "\" of \"" + o.provider + "\"");
+    }
+    struct Release {
+        HCRYPTPROV p;
+        ~Release() { CryptReleaseContext(p, 0); }
+    } release{prov};
+    char name[1024] = {};
+    DWORD size = sizeof name;
+    if (!CryptGetProvParam(prov, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &size, 0)) {
+        failed("cannot read the container name");
+    }
+    std::printf("container        %s\n", name);
+    if (o.forcePin) {
+        const DWORD one = 1;
+        CryptSetProvParam(prov, kForcePin, reinterpret_cast<const BYTE*>(&one), 0);
+    }
+    if (o.slot &&
+        !CryptSetProvParam(prov, kSlotName, reinterpret_cast<const BYTE*>(o.slot->c_str()), 0)) {
+        failed("cannot choose the slot");
+    }
+    if (o.slotIndex) {
+        if (!CryptSetProvParam(prov, kSlotIndex, reinterpret_cast<const BYTE*>(&*o.slotIndex), 0)) {
+            failed("cannot choose the slot");
+        }
+    }
+    auto report = [&](const char* what) {
+        const DWORD code = GetLastError();
+        std::printf("last card error  %u\n", lastCardError(prov));
+        SetLastError(code);
+        failed(what);
+    };
+    if (o.pin && !CryptSetProvParam(prov, PP_KEYEXCHANGE_PIN,
+                                    reinterpret_cast<const BYTE*>(o.pin->c_str()), 0)) {
+        report("the PIN was not accepted");
+    }
+    Key key;
+    if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, &key.handle)) {
+        report("no card key");
+    }
+    DWORD certSize = 0;
+    if (!CryptGetKeyParam(key.handle, KP_CERTIFICATE, nullptr, &certSize, 0)) {
+        report("cannot read the key's certificate");
+    }
+    std::printf("certificate      %u bytes\n", certSize);
+    std::printf("last card error  %u\n", lastCardError(prov));
+    return 0;
+}
+
 int run(const Options& o) {
+    if (o.command == "card") {
+        return card(o);
+    }
     if (o.command == "list") {
         for (DWORD i = 0;; ++i) {
             char name[256];
