@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "bench_conf.h"
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "modal_script.h"
@@ -42,44 +43,33 @@ class PluginPins : public CardBenchTest {
             new QApplication(argc, argv);
         }
         QApplication::setQuitOnLastWindowClosed(false);
-        dir_ = new std::string(workDir() + "/plugin");
-        fs::create_directories(*dir_);
-        std::string output;
-        conf_ = new std::string(makeBenchConf(*dir_, &output));
-        if (conf_->empty()) {
-            why_ = new std::string("cardtoken-bench.sh make-conf failed: " + output);
+        conf_ = std::make_unique<BenchConf>(workDir() + "/plugin");
+        if (!conf_->why.empty()) {
             return;
         }
         // The bench's PIN-pad card asks the plug-in instead of taking the configured PIN.
-        std::ifstream in(*conf_);
+        std::ifstream in(conf_->file);
         std::stringstream text;
         text << in.rdbuf();
         std::string conf = text.str();
         const auto at = conf.find(kPinPadSerialLine);
         if (at == std::string::npos) {
-            why_ = new std::string("no PIN-pad card in the bench configuration");
+            conf_->why = "no PIN-pad card in the bench configuration";
             return;
         }
         conf.insert(at + sizeof(kPinPadSerialLine) - 1, "\npin_dialog = yes");
-        std::ofstream(*conf_, std::ios::trunc) << conf;
+        std::ofstream(conf_->file, std::ios::trunc) << conf;
     }
-    static void TearDownTestSuite() {
-        std::error_code ec;
-        fs::remove_all(*dir_, ec);
-        delete dir_;
-        delete conf_;
-        delete why_;
-        why_ = nullptr;
-    }
+    static void TearDownTestSuite() { conf_.reset(); }
     void SetUp() override {
         CardBenchTest::SetUp();
         if (IsSkipped()) {
             return;
         }
-        if (why_ != nullptr) {
-            GTEST_SKIP() << *why_;
+        if (!conf_->why.empty()) {
+            GTEST_SKIP() << conf_->why;
         }
-        ::setenv("CARDTOKEN_CONF", conf_->c_str(), 1);
+        ::setenv("CARDTOKEN_CONF", conf_->file.c_str(), 1);
         ::setenv("LANG", "en_US.UTF-8", 1);
         ::unsetenv("LC_ALL");
         ::unsetenv("LC_MESSAGES");
@@ -117,16 +107,11 @@ class PluginPins : public CardBenchTest {
         return info.state;
     }
 
-    static std::string* dir_;
-    static std::string* conf_;
-    static std::string* why_;
+    static inline std::unique_ptr<BenchConf> conf_;
     std::unique_ptr<Client> client_;
     CK_SLOT_ID slot_ = 0;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
 };
-std::string* PluginPins::dir_ = nullptr;
-std::string* PluginPins::conf_ = nullptr;
-std::string* PluginPins::why_ = nullptr;
 
 std::vector<std::string> texts(const std::vector<Seen>& seen) {
     std::vector<std::string> out;
@@ -214,7 +199,7 @@ TEST_F(PluginPins, Pkcs11ToolLoginGetsItsPinFromTheDialog) {
         GTEST_SKIP() << "pkcs11-tool (opensc) missing";
     }
     client_.reset();  // the token is made; pkcs11-tool starts its own module instance
-    const std::string log = *dir_ + "/answers.log";
+    const std::string log = conf_->dir + "/answers.log";
     fs::remove(log);
     std::string preload = CRVK2PLG_AUTOANSWER_PATH;
     std::vector<std::pair<std::string, std::string>> env = childEnvironment();
