@@ -1,6 +1,6 @@
 // cardtoken.so on the card bench: slots follow the readers, tokens come and go with the cards,
 // each card keeps its own token, and outside clients (pkcs11-tool, PyKCS11) see the same.
-#include "bench_conf.h"
+#include "bench_client.h"
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "token_bench.h"
@@ -19,7 +19,6 @@ namespace cardtoken::test {
 namespace {
 
 namespace fs = std::filesystem;
-using vantor::bench::CardBenchTest;
 using vantor::tokenbench::runTool;
 
 const std::string kUserPin = "1234";
@@ -63,27 +62,9 @@ std::string atrDigestSerial(const Bytes& atr) {
     return s;
 }
 
-class CardTokenBench : public CardBenchTest {
+class CardTokenBench : public ClientOnBench {
   protected:
     static void SetUpTestSuite() { conf_ = std::make_unique<BenchConf>(workDir()); }
-    static void TearDownTestSuite() { conf_.reset(); }
-    void SetUp() override {
-        CardBenchTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        if (!conf_->why.empty()) {
-            GTEST_SKIP() << conf_->why;
-        }
-        ::setenv("CARDTOKEN_CONF", conf_->file.c_str(), 1);
-        client_ = std::make_unique<Client>();
-        ASSERT_TRUE(client_->loaded()) << modulePath();
-        ASSERT_EQ(client_->initialize(), ok(CKR_OK)) << client_->lastError();
-    }
-    void TearDown() override {
-        client_.reset();  // finalized while the cards are still in
-        CardBenchTest::TearDown();
-    }
 
     // Inserts a card and returns its slot (the reader's 1-based index).
     CK_SLOT_ID insert(const std::string& scenario, int reader) {
@@ -112,9 +93,6 @@ class CardTokenBench : public CardBenchTest {
         return info.state;
     }
     std::string tokensDir() const { return conf_->dir + "/tokens"; }
-
-    static inline std::unique_ptr<BenchConf> conf_;
-    std::unique_ptr<Client> client_;
 };
 
 TEST_F(CardTokenBench, SlotsAreTheReadersInTheirOrder) {

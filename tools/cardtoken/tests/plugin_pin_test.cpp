@@ -12,7 +12,7 @@
 #include <memory>
 #include <sstream>
 
-#include "bench_conf.h"
+#include "bench_client.h"
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "modal_script.h"
@@ -28,12 +28,11 @@ using crvk2plg::test::fillAndOk;
 using crvk2plg::test::ModalScript;
 using crvk2plg::test::Seen;
 using crvk2plg::test::Step;
-using vantor::bench::CardBenchTest;
 using B = QMessageBox;
 
 const char kPinPadSerialLine[] = "protected_path = yes";
 
-class PluginPins : public CardBenchTest {
+class PluginPins : public ClientOnBench {
   protected:
     static void SetUpTestSuite() {
         static int argc = 1;
@@ -60,32 +59,19 @@ class PluginPins : public CardBenchTest {
         conf.insert(at + sizeof(kPinPadSerialLine) - 1, "\npin_dialog = yes");
         std::ofstream(conf_->file, std::ios::trunc) << conf;
     }
-    static void TearDownTestSuite() { conf_.reset(); }
     void SetUp() override {
-        CardBenchTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        if (!conf_->why.empty()) {
-            GTEST_SKIP() << conf_->why;
-        }
-        ::setenv("CARDTOKEN_CONF", conf_->file.c_str(), 1);
         ::setenv("LANG", "en_US.UTF-8", 1);
         ::unsetenv("LC_ALL");
         ::unsetenv("LC_MESSAGES");
-        client_ = std::make_unique<Client>();
-        ASSERT_TRUE(client_->loaded()) << modulePath();
-        ASSERT_EQ(client_->initialize(), CKR_OK) << client_->lastError();
+        ClientOnBench::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
         std::string error;
         ASSERT_TRUE(bench().insertCard("token-pinpad", 0, {}, &error)) << error;
         slot_ = static_cast<CK_SLOT_ID>(bench().readerIndex(0));
         ASSERT_EQ(client_->open(slot_, &session_), CKR_OK) << client_->lastError();
     }
-    void TearDown() override {
-        client_.reset();
-        CardBenchTest::TearDown();
-    }
-
     // Runs a call with its windows answered by `steps`; what they showed goes to `seen`.
     template <typename Call>
     CK_RV answered(std::vector<Step> steps, Call call, std::vector<Seen>* seen) {
@@ -107,8 +93,6 @@ class PluginPins : public CardBenchTest {
         return info.state;
     }
 
-    static inline std::unique_ptr<BenchConf> conf_;
-    std::unique_ptr<Client> client_;
     CK_SLOT_ID slot_ = 0;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
 };
