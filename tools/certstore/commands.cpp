@@ -233,6 +233,22 @@ std::optional<Bytes> readCertificateFile(const std::string& path) {
     return data;
 }
 
+// The certificate in `file` as a context; null, with the reason printed, when the file cannot
+// be read or holds no certificate.
+PCCERT_CONTEXT certificateFromFile(const std::string& file) {
+    auto der = readCertificateFile(file);
+    if (!der) {
+        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
+        return nullptr;
+    }
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(
+        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
+    if (cert == nullptr) {
+        fail(file + " is not a certificate");
+    }
+    return cert;
+}
+
 }  // namespace
 
 int list(const std::string& name, const Options& o) {
@@ -269,15 +285,9 @@ int show(const std::string& name, const std::string& which, const Options& o) {
 }
 
 int add(const std::string& name, const std::string& file, const Options& o) {
-    auto der = readCertificateFile(file);
-    if (!der) {
-        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
-        return 1;
-    }
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(
-        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
+    PCCERT_CONTEXT cert = certificateFromFile(file);
     if (cert == nullptr) {
-        return fail(file + " is not a certificate");
+        return 1;
     }
     HCERTSTORE store = openStore(name, o, false);
     if (store == nullptr) {
@@ -336,15 +346,9 @@ int keyInfo(const std::string& name, const std::string& which, const Options& o)
 }
 
 int view(const std::string& file, const Options& o) {
-    auto der = readCertificateFile(file);
-    if (!der) {
-        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
-        return 1;
-    }
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(
-        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
+    PCCERT_CONTEXT cert = certificateFromFile(file);
     if (cert == nullptr) {
-        return fail(file + " is not a certificate");
+        return 1;
     }
     int rc = 0;
     HMODULE ui = LoadLibraryA("cryptui.dll");
