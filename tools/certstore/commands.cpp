@@ -110,13 +110,7 @@ std::string nameOf(PCCERT_CONTEXT ctx, DWORD type) {
 }
 
 std::string subjectOf(PCCERT_CONTEXT ctx, bool issuer) {
-    CERT_NAME_BLOB blob = issuer ? ctx->pCertInfo->Issuer : ctx->pCertInfo->Subject;
-    DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
-    DWORD n = CertNameToStrA(X509_ASN_ENCODING, &blob, type, nullptr, 0);
-    std::string s(n, '\0');
-    CertNameToStrA(X509_ASN_ENCODING, &blob, type, s.data(), n);
-    s.resize(n ? n - 1 : 0);
-    return s;
+    return vantor::crypt32::x500Name(issuer ? ctx->pCertInfo->Issuer : ctx->pCertInfo->Subject);
 }
 
 // Prints the key provider information; false when there is none.
