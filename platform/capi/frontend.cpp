@@ -110,6 +110,18 @@ HCRYPTKEY sameContextKey(HCRYPTKEY h, const ProvRecord& owner, HRESULT mismatch)
     return k->inner;
 }
 
+// The same for an optional hash handle given with a key.
+HCRYPTHASH sameContextHash(HCRYPTHASH h, const ProvRecord& owner) {
+    if (h == 0) {
+        return 0;
+    }
+    auto record = hash(h);
+    if (record->prov.get() != &owner) {
+        fail(NTE_BAD_HASH);
+    }
+    return record->inner;
+}
+
 // Calls into a provider: its FALSE carries its last error; a provider that failed without
 // setting one still reports a failure.
 template <typename Call>
@@ -119,6 +131,21 @@ void callProvider(Call&& call) {
         const DWORD error = GetLastError();
         throw CapiError(error != 0 ? error : static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL));
     }
+}
+
+// Calls a provider entry on the key or hash behind `record`, in the context it belongs to.
+template <typename Record, typename Entry, typename... Args>
+void callOn(const Record& record, Entry CRYPT_PROVIDER_FUNCTIONS::*entry, Args... args) {
+    callProvider(
+        [&] { return (record.prov->fn().*entry)(record.prov->inner, record.inner, args...); });
+}
+
+// New front-end handles for a key or hash the provider has just made in context `p`.
+HCRYPTKEY addKey(const std::shared_ptr<ProvRecord>& p, HCRYPTKEY inner) {
+    return handles().add(handles().keys, std::make_shared<KeyRecord>(KeyRecord{p, inner}));
+}
+HCRYPTHASH addHash(const std::shared_ptr<ProvRecord>& p, HCRYPTHASH inner) {
+    return handles().add(handles().hashes, std::make_shared<HashRecord>(HashRecord{p, inner}));
 }
 
 BOOL WINAPI verifyImage(LPCSTR, BYTE*) {
@@ -163,10 +190,8 @@ void verifySignature(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, 
     if (k->prov != h->prov) {
         fail(NTE_BAD_KEY);
     }
-    callProvider([&] {
-        return h->prov->fn().CPVerifySignature(h->prov->inner, h->inner, pbSignature, dwSigLen,
-                                               k->inner, szDescription, dwFlags);
-    });
+    callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPVerifySignature, pbSignature, dwSigLen, k->inner,
+           szDescription, dwFlags);
 }
 
 std::u16string widen(LPCSTR text) {
@@ -226,7 +251,7 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
         auto p = prov(hProv);
         HCRYPTKEY inner = 0;
         callProvider([&] { return p->fn().CPGenKey(p->inner, Algid, dwFlags, &inner); });
-        *phKey = handles().add(handles().keys, std::make_shared<KeyRecord>(KeyRecord{p, inner}));
+        *phKey = addKey(p, inner);
     });
 }
 
@@ -244,14 +269,14 @@ BOOL CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD 
         HCRYPTKEY inner = 0;
         callProvider(
             [&] { return p->fn().CPDeriveKey(p->inner, Algid, h->inner, dwFlags, &inner); });
-        *phKey = handles().add(handles().keys, std::make_shared<KeyRecord>(KeyRecord{p, inner}));
+        *phKey = addKey(p, inner);
     });
 }
 
 BOOL CryptDestroyKey(HCRYPTKEY hKey) {
     return guarded([&] {
         auto k = handles().take(handles().keys, hKey, NTE_BAD_KEY);
-        callProvider([&] { return k->prov->fn().CPDestroyKey(k->prov->inner, k->inner); });
+        callOn(*k, &CRYPT_PROVIDER_FUNCTIONS::CPDestroyKey);
     });
 }
 
@@ -259,19 +284,14 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
                       DWORD dwFlags) {
     return guarded([&] {
         auto k = key(hKey);
-        callProvider([&] {
-            return k->prov->fn().CPGetKeyParam(k->prov->inner, k->inner, dwParam, pbData,
-                                               pdwDataLen, dwFlags);
-        });
+        callOn(*k, &CRYPT_PROVIDER_FUNCTIONS::CPGetKeyParam, dwParam, pbData, pdwDataLen, dwFlags);
     });
 }
 
 BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
     return guarded([&] {
         auto k = key(hKey);
-        callProvider([&] {
-            return k->prov->fn().CPSetKeyParam(k->prov->inner, k->inner, dwParam, pbData, dwFlags);
-        });
+        callOn(*k, &CRYPT_PROVIDER_FUNCTIONS::CPSetKeyParam, dwParam, pbData, dwFlags);
     });
 }
 
@@ -283,8 +303,7 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
         auto p = prov(hProv);
         HCRYPTKEY inner = 0;
         callProvider([&] { return p->fn().CPGetUserKey(p->inner, dwKeySpec, &inner); });
-        *phUserKey =
-            handles().add(handles().keys, std::make_shared<KeyRecord>(KeyRecord{p, inner}));
+        *phUserKey = addKey(p, inner);
     });
 }
 
@@ -293,10 +312,8 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
     return guarded([&] {
         auto k = key(hKey);
         const HCRYPTKEY exp = sameContextKey(hExpKey, *k->prov, NTE_BAD_KEY);
-        callProvider([&] {
-            return k->prov->fn().CPExportKey(k->prov->inner, k->inner, exp, dwBlobType, dwFlags,
-                                             pbData, pdwDataLen);
-        });
+        callOn(*k, &CRYPT_PROVIDER_FUNCTIONS::CPExportKey, exp, dwBlobType, dwFlags, pbData,
+               pdwDataLen);
     });
 }
 
@@ -311,7 +328,7 @@ BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYP
         HCRYPTKEY inner = 0;
         callProvider(
             [&] { return p->fn().CPImportKey(p->inner, pbData, dwDataLen, pub, dwFlags, &inner); });
-        *phKey = handles().add(handles().keys, std::make_shared<KeyRecord>(KeyRecord{p, inner}));
+        *phKey = addKey(p, inner);
     });
 }
 
@@ -319,18 +336,9 @@ BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
                   DWORD* pdwDataLen, DWORD dwBufLen) {
     return guarded([&] {
         auto k = key(hKey);
-        HCRYPTHASH innerHash = 0;
-        if (hHash != 0) {
-            auto h = hash(hHash);
-            if (h->prov != k->prov) {
-                fail(NTE_BAD_HASH);
-            }
-            innerHash = h->inner;
-        }
-        callProvider([&] {
-            return k->prov->fn().CPEncrypt(k->prov->inner, k->inner, innerHash, Final, dwFlags,
-                                           pbData, pdwDataLen, dwBufLen);
-        });
+        const HCRYPTHASH innerHash = sameContextHash(hHash, *k->prov);
+        callOn(*k, &CRYPT_PROVIDER_FUNCTIONS::CPEncrypt, innerHash, Final, dwFlags, pbData,
+               pdwDataLen, dwBufLen);
     });
 }
 
@@ -338,18 +346,9 @@ BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
                   DWORD* pdwDataLen) {
     return guarded([&] {
         auto k = key(hKey);
-        HCRYPTHASH innerHash = 0;
-        if (hHash != 0) {
-            auto h = hash(hHash);
-            if (h->prov != k->prov) {
-                fail(NTE_BAD_HASH);
-            }
-            innerHash = h->inner;
-        }
-        callProvider([&] {
-            return k->prov->fn().CPDecrypt(k->prov->inner, k->inner, innerHash, Final, dwFlags,
-                                           pbData, pdwDataLen);
-        });
+        const HCRYPTHASH innerHash = sameContextHash(hHash, *k->prov);
+        callOn(*k, &CRYPT_PROVIDER_FUNCTIONS::CPDecrypt, innerHash, Final, dwFlags, pbData,
+               pdwDataLen);
     });
 }
 
@@ -371,17 +370,14 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFla
         HCRYPTHASH inner = 0;
         callProvider(
             [&] { return p->fn().CPCreateHash(p->inner, Algid, innerKey, dwFlags, &inner); });
-        *phHash =
-            handles().add(handles().hashes, std::make_shared<HashRecord>(HashRecord{p, inner}));
+        *phHash = addHash(p, inner);
     });
 }
 
 BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
     return guarded([&] {
         auto h = hash(hHash);
-        callProvider([&] {
-            return h->prov->fn().CPHashData(h->prov->inner, h->inner, pbData, dwDataLen, dwFlags);
-        });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPHashData, pbData, dwDataLen, dwFlags);
     });
 }
 
@@ -392,16 +388,14 @@ BOOL CryptHashSessionKey(HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags) {
         if (k->prov != h->prov) {
             fail(NTE_BAD_KEY);
         }
-        callProvider([&] {
-            return h->prov->fn().CPHashSessionKey(h->prov->inner, h->inner, k->inner, dwFlags);
-        });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPHashSessionKey, k->inner, dwFlags);
     });
 }
 
 BOOL CryptDestroyHash(HCRYPTHASH hHash) {
     return guarded([&] {
         auto h = handles().take(handles().hashes, hHash, NTE_BAD_HASH);
-        callProvider([&] { return h->prov->fn().CPDestroyHash(h->prov->inner, h->inner); });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPDestroyHash);
     });
 }
 
@@ -415,12 +409,8 @@ BOOL CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved, DWORD dwFlags, HCR
             failWin32(ERROR_CALL_NOT_IMPLEMENTED);
         }
         HCRYPTHASH inner = 0;
-        callProvider([&] {
-            return h->prov->fn().CPDuplicateHash(h->prov->inner, h->inner, nullptr, dwFlags,
-                                                 &inner);
-        });
-        *phHash = handles().add(handles().hashes,
-                                std::make_shared<HashRecord>(HashRecord{h->prov, inner}));
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPDuplicateHash, nullptr, dwFlags, &inner);
+        *phHash = addHash(h->prov, inner);
     });
 }
 
@@ -428,19 +418,14 @@ BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdw
                        DWORD dwFlags) {
     return guarded([&] {
         auto h = hash(hHash);
-        callProvider([&] {
-            return h->prov->fn().CPGetHashParam(h->prov->inner, h->inner, dwParam, pbData,
-                                                pdwDataLen, dwFlags);
-        });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPGetHashParam, dwParam, pbData, pdwDataLen, dwFlags);
     });
 }
 
 BOOL CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
     return guarded([&] {
         auto h = hash(hHash);
-        callProvider([&] {
-            return h->prov->fn().CPSetHashParam(h->prov->inner, h->inner, dwParam, pbData, dwFlags);
-        });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPSetHashParam, dwParam, pbData, dwFlags);
     });
 }
 
@@ -448,10 +433,8 @@ BOOL CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription, DW
                     BYTE* pbSignature, DWORD* pdwSigLen) {
     return guarded([&] {
         auto h = hash(hHash);
-        callProvider([&] {
-            return h->prov->fn().CPSignHash(h->prov->inner, h->inner, dwKeySpec, szDescription,
-                                            dwFlags, pbSignature, pdwSigLen);
-        });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPSignHash, dwKeySpec, szDescription, dwFlags,
+               pbSignature, pdwSigLen);
     });
 }
 
@@ -460,11 +443,8 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWO
     return guarded([&] {
         const std::u16string description = widen(szDescription);
         auto h = hash(hHash);
-        callProvider([&] {
-            return h->prov->fn().CPSignHash(h->prov->inner, h->inner, dwKeySpec,
-                                            szDescription ? description.c_str() : nullptr, dwFlags,
-                                            pbSignature, pdwSigLen);
-        });
+        callOn(*h, &CRYPT_PROVIDER_FUNCTIONS::CPSignHash, dwKeySpec,
+               szDescription ? description.c_str() : nullptr, dwFlags, pbSignature, pdwSigLen);
     });
 }
 

@@ -157,6 +157,11 @@ std::string usageName(const std::string& oid) {
     return oid;
 }
 
+std::string x500Name(const CERT_NAME_BLOB& name) {
+    return nameToString(name.pbData, name.cbData, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG)
+        .value_or("");
+}
+
 std::optional<CertificateText> describeCertificate(const BYTE* der, size_t size) {
     if (der == nullptr || size == 0 || size > 0x7FFFFFFF) {
         return std::nullopt;

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "crypt32/cert_details.h"
+
 #include "win/cryptuiapi.h"
 #include "win/errhandlingapi.h"
 #include "win/libloaderapi.h"
@@ -52,13 +54,7 @@ std::string Certificate::SubjectName() const {
     if (ctx_ == nullptr) {
         return {};
     }
-    CERT_NAME_BLOB subject = ctx_->pCertInfo->Subject;
-    DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
-    DWORD n = CertNameToStrA(X509_ASN_ENCODING, &subject, type, nullptr, 0);
-    std::string text(n, '\0');
-    CertNameToStrA(X509_ASN_ENCODING, &subject, type, text.data(), n);
-    text.resize(n ? n - 1 : 0);
-    return text;
+    return x500Name(ctx_->pCertInfo->Subject);
 }
 
 HRESULT Certificate::Display() const {

@@ -110,13 +110,7 @@ std::string nameOf(PCCERT_CONTEXT ctx, DWORD type) {
 }
 
 std::string subjectOf(PCCERT_CONTEXT ctx, bool issuer) {
-    CERT_NAME_BLOB blob = issuer ? ctx->pCertInfo->Issuer : ctx->pCertInfo->Subject;
-    DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
-    DWORD n = CertNameToStrA(X509_ASN_ENCODING, &blob, type, nullptr, 0);
-    std::string s(n, '\0');
-    CertNameToStrA(X509_ASN_ENCODING, &blob, type, s.data(), n);
-    s.resize(n ? n - 1 : 0);
-    return s;
+    return vantor::crypt32::x500Name(issuer ? ctx->pCertInfo->Issuer : ctx->pCertInfo->Subject);
 }
 
 // Prints the key provider information; false when there is none.
@@ -158,6 +152,55 @@ PCCERT_CONTEXT pick(HCERTSTORE store, const std::string& which) {
     return nullptr;
 }
 
+// The certificate's details as `certstore show` prints them.
+int showDetails(PCCERT_CONTEXT ctx) {
+    auto t = vantor::crypt32::describeCertificate(ctx->pbCertEncoded, ctx->cbCertEncoded);
+    std::printf("issued to    %s\nissued by    %s\n", t->issuedTo.c_str(), t->issuedBy.c_str());
+    std::printf("version      %s\nserial       %s\nsignature    %s\n", t->version.c_str(),
+                t->serial.c_str(), t->signatureAlgorithm.c_str());
+    std::printf("issuer       %s\nsubject      %s\n", t->issuer.c_str(), t->subject.c_str());
+    std::printf("valid from   %s\nvalid to     %s\npublic key   %s\n", t->validFrom.c_str(),
+                t->validTo.c_str(), t->publicKey.c_str());
+    std::printf("purposes     ");
+    if (t->allPurposes) {
+        std::printf("all\n");
+    } else {
+        for (size_t i = 0; i < t->purposes.size(); ++i) {
+            std::printf("%s%s", i ? ", " : "", t->purposes[i].c_str());
+        }
+        std::printf("\n");
+    }
+    for (const auto& e : t->extensions) {
+        std::printf("extension    %s%s\n", e.name.c_str(), e.critical ? " (critical)" : "");
+        std::string v = e.value;
+        size_t at = 0;
+        while ((at = v.find('\n', at)) != std::string::npos) {
+            v.replace(at, 1, "\n               ");
+            at += 16;
+        }
+        std::printf("               %s\n", v.c_str());
+    }
+    std::printf("sha1         %s\nsha256       %s\n", t->sha1.c_str(), t->sha256.c_str());
+    printKeyInfo(ctx, "");
+    return 0;
+}
+
+// Runs `use` on certificate `which` of store `name` and returns its exit code; the store is
+// closed and the certificate freed afterwards (`use` sets it to null when a call has freed it).
+template <typename Use>
+int withCertificate(const std::string& name, const std::string& which, const Options& o,
+                    Use&& use) {
+    HCERTSTORE store = openStore(name, o, true);
+    if (store == nullptr) {
+        return fail("cannot open store " + name);
+    }
+    PCCERT_CONTEXT ctx = pick(store, which);
+    const int rc = ctx == nullptr ? fail("no certificate " + which + " in " + name) : use(ctx);
+    CertFreeCertificateContext(ctx);
+    CertCloseStore(store, 0);
+    return rc;
+}
+
 std::optional<Bytes> readCertificateFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -182,6 +225,22 @@ std::optional<Bytes> readCertificateFile(const std::string& path) {
         return der;
     }
     return data;
+}
+
+// The certificate in `file` as a context; null, with the reason printed, when the file cannot
+// be read or holds no certificate.
+PCCERT_CONTEXT certificateFromFile(const std::string& file) {
+    auto der = readCertificateFile(file);
+    if (!der) {
+        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
+        return nullptr;
+    }
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(
+        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
+    if (cert == nullptr) {
+        fail(file + " is not a certificate");
+    }
+    return cert;
 }
 
 }  // namespace
@@ -216,58 +275,13 @@ int list(const std::string& name, const Options& o) {
 }
 
 int show(const std::string& name, const std::string& which, const Options& o) {
-    HCERTSTORE store = openStore(name, o, true);
-    if (store == nullptr) {
-        return fail("cannot open store " + name);
-    }
-    PCCERT_CONTEXT ctx = pick(store, which);
-    if (ctx == nullptr) {
-        CertCloseStore(store, 0);
-        return fail("no certificate " + which + " in " + name);
-    }
-    auto t = vantor::crypt32::describeCertificate(ctx->pbCertEncoded, ctx->cbCertEncoded);
-    std::printf("issued to    %s\nissued by    %s\n", t->issuedTo.c_str(), t->issuedBy.c_str());
-    std::printf("version      %s\nserial       %s\nsignature    %s\n", t->version.c_str(),
-                t->serial.c_str(), t->signatureAlgorithm.c_str());
-    std::printf("issuer       %s\nsubject      %s\n", t->issuer.c_str(), t->subject.c_str());
-    std::printf("valid from   %s\nvalid to     %s\npublic key   %s\n", t->validFrom.c_str(),
-                t->validTo.c_str(), t->publicKey.c_str());
-    std::printf("purposes     ");
-    if (t->allPurposes) {
-        std::printf("all\n");
-    } else {
-        for (size_t i = 0; i < t->purposes.size(); ++i) {
-            std::printf("%s%s", i ? ", " : "", t->purposes[i].c_str());
-        }
-        std::printf("\n");
-    }
-    for (const auto& e : t->extensions) {
-        std::printf("extension    %s%s\n", e.name.c_str(), e.critical ? " (critical)" : "");
-        std::string v = e.value;
-        size_t at = 0;
-        while ((at = v.find('\n', at)) != std::string::npos) {
-            v.replace(at, 1, "\n               ");
-            at += 16;
-        }
-        std::printf("               %s\n", v.c_str());
-    }
-    std::printf("sha1         %s\nsha256       %s\n", t->sha1.c_str(), t->sha256.c_str());
-    printKeyInfo(ctx, "");
-    CertFreeCertificateContext(ctx);
-    CertCloseStore(store, 0);
-    return 0;
+    return withCertificate(name, which, o, [](PCCERT_CONTEXT& ctx) { return showDetails(ctx); });
 }
 
 int add(const std::string& name, const std::string& file, const Options& o) {
-    auto der = readCertificateFile(file);
-    if (!der) {
-        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
-        return 1;
-    }
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(
-        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
+    PCCERT_CONTEXT cert = certificateFromFile(file);
     if (cert == nullptr) {
-        return fail(file + " is not a certificate");
+        return 1;
     }
     HCERTSTORE store = openStore(name, o, false);
     if (store == nullptr) {
@@ -303,54 +317,32 @@ int add(const std::string& name, const std::string& file, const Options& o) {
 }
 
 int remove(const std::string& name, const std::string& which, const Options& o) {
-    HCERTSTORE store = openStore(name, o, true);
-    if (store == nullptr) {
-        return fail("cannot open store " + name);
-    }
-    PCCERT_CONTEXT ctx = pick(store, which);
-    int rc = 0;
-    if (ctx == nullptr) {
-        rc = fail("no certificate " + which + " in " + name);
-    } else {
-        std::string shown = nameOf(ctx, CERT_NAME_SIMPLE_DISPLAY_TYPE);
-        if (CertDeleteCertificateFromStore(ctx)) {
-            std::printf("deleted from %s: %s\n", name.c_str(), shown.c_str());
-        } else {
-            rc = fail("cannot delete " + which);
+    return withCertificate(name, which, o, [&](PCCERT_CONTEXT& ctx) {
+        const std::string shown = nameOf(ctx, CERT_NAME_SIMPLE_DISPLAY_TYPE);
+        const BOOL deleted = CertDeleteCertificateFromStore(ctx);
+        ctx = nullptr;  // freed by the delete, whether it succeeded or not
+        if (!deleted) {
+            return fail("cannot delete " + which);
         }
-    }
-    CertCloseStore(store, 0);
-    return rc;
+        std::printf("deleted from %s: %s\n", name.c_str(), shown.c_str());
+        return 0;
+    });
 }
 
 int keyInfo(const std::string& name, const std::string& which, const Options& o) {
-    HCERTSTORE store = openStore(name, o, true);
-    if (store == nullptr) {
-        return fail("cannot open store " + name);
-    }
-    PCCERT_CONTEXT ctx = pick(store, which);
-    int rc = 0;
-    if (ctx == nullptr) {
-        rc = fail("no certificate " + which + " in " + name);
-    } else if (!printKeyInfo(ctx, "")) {
-        std::printf("no key provider information\n");
-        rc = 1;
-    }
-    CertFreeCertificateContext(ctx);
-    CertCloseStore(store, 0);
-    return rc;
+    return withCertificate(name, which, o, [](PCCERT_CONTEXT& ctx) {
+        if (!printKeyInfo(ctx, "")) {
+            std::printf("no key provider information\n");
+            return 1;
+        }
+        return 0;
+    });
 }
 
 int view(const std::string& file, const Options& o) {
-    auto der = readCertificateFile(file);
-    if (!der) {
-        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
-        return 1;
-    }
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(
-        X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der->data(), static_cast<DWORD>(der->size()));
+    PCCERT_CONTEXT cert = certificateFromFile(file);
     if (cert == nullptr) {
-        return fail(file + " is not a certificate");
+        return 1;
     }
     int rc = 0;
     HMODULE ui = LoadLibraryA("cryptui.dll");

@@ -92,6 +92,18 @@ Result compare(int perRound, Ours&& ours, Theirs&& theirs) {
     std::exit(2);
 }
 
+// The front end's side of both measurements: SHA-256 of `data` in a hash object of `prov`,
+// then `finish` on the hash (sign it, or read its value).
+template <typename Finish>
+void hashThen(HCRYPTPROV prov, const Bytes& data, const char* what, Finish&& finish) {
+    HCRYPTHASH h = 0;
+    if (!CryptCreateHash(prov, CALG_SHA_256, 0, 0, &h) ||
+        !CryptHashData(h, data.data(), static_cast<DWORD>(data.size()), 0) || !finish(h)) {
+        die(what);
+    }
+    CryptDestroyHash(h);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,14 +125,10 @@ int main(int argc, char** argv) {
     const Result sign = compare(
         40,
         [&] {
-            HCRYPTHASH h = 0;
-            DWORD size = 256;
-            if (!CryptCreateHash(prov, CALG_SHA_256, 0, 0, &h) ||
-                !CryptHashData(h, message.data(), static_cast<DWORD>(message.size()), 0) ||
-                !CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, sig.data(), &size)) {
-                die("CryptSignHash");
-            }
-            CryptDestroyHash(h);
+            hashThen(prov, message, "CryptSignHash", [&](HCRYPTHASH h) {
+                DWORD size = 256;
+                return CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, sig.data(), &size);
+            });
         },
         [&] {
             EVP_MD_CTX* ctx = EVP_MD_CTX_new();
@@ -139,14 +147,10 @@ int main(int argc, char** argv) {
     const Result hash = compare(
         20,
         [&] {
-            HCRYPTHASH h = 0;
-            DWORD size = 32;
-            if (!CryptCreateHash(prov, CALG_SHA_256, 0, 0, &h) ||
-                !CryptHashData(h, mebibyte.data(), static_cast<DWORD>(mebibyte.size()), 0) ||
-                !CryptGetHashParam(h, HP_HASHVAL, digest.data(), &size, 0)) {
-                die("CryptHashData");
-            }
-            CryptDestroyHash(h);
+            hashThen(prov, mebibyte, "CryptHashData", [&](HCRYPTHASH h) {
+                DWORD size = 32;
+                return CryptGetHashParam(h, HP_HASHVAL, digest.data(), &size, 0);
+            });
         },
         [&] {
             EVP_MD_CTX* ctx = EVP_MD_CTX_new();

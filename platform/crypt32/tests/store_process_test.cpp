@@ -47,6 +47,25 @@ int runChild(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
+// Runs body(w) in one child process per writer, all at once; every child must exit with 0.
+void runWriters(int writers, const std::function<int(int)>& body) {
+    std::vector<pid_t> pids;
+    for (int w = 0; w < writers; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            _exit(body(w));
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
 std::u16string storedContainer(PCCERT_CONTEXT ctx) {
     DWORD cb = 0;
     if (!CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
@@ -83,26 +102,14 @@ TEST_F(StoreProcessTest, FourConcurrentWritersLoseNothing) {
             certs[w].push_back(make(s, &hierarchy().intermediate).der);
         }
     }
-    std::vector<pid_t> pids;
-    for (int w = 0; w < kWriters; ++w) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            for (int i = 0; i < kEach; ++i) {
-                if (int rc = addWithKey(certs[w][i], containerOf(w, i))) {
-                    _exit(rc);
-                }
+    ASSERT_NO_FATAL_FAILURE(runWriters(kWriters, [&](int w) {
+        for (int i = 0; i < kEach; ++i) {
+            if (int rc = addWithKey(certs[w][i], containerOf(w, i))) {
+                return rc;
             }
-            _exit(0);
         }
-        pids.push_back(pid);
-    }
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-    }
+        return 0;
+    }));
     StorePtr store(CertOpenSystemStoreA(0, "MY"));
     EXPECT_EQ(count(store.get()), kWriters * kEach);
     for (int w = 0; w < kWriters; ++w) {
@@ -129,34 +136,22 @@ TEST_F(StoreProcessTest, ConcurrentPropertyWritersOnOneCertificateLoseNothing) {
     ASSERT_EQ(runChild([&] { return addWithKey(der, u"shared@1"); }), 0);
     constexpr int kWriters = 4;
     constexpr int kRounds = 40;
-    std::vector<pid_t> pids;
-    for (int w = 0; w < kWriters; ++w) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            StorePtr store(CertOpenSystemStoreA(0, "MY"));
-            ContextPtr ctx(CertEnumCertificatesInStore(store.get(), nullptr));
-            if (!ctx) {
-                _exit(20);
-            }
-            for (int r = 0; r < kRounds; ++r) {
-                BYTE value[2] = {static_cast<BYTE>(w), static_cast<BYTE>(r)};
-                CRYPT_DATA_BLOB blob{sizeof(value), value};
-                if (!CertSetCertificateContextProperty(ctx.get(), CERT_FIRST_USER_PROP_ID + w, 0,
-                                                       &blob)) {
-                    _exit(21);
-                }
-            }
-            _exit(0);
+    ASSERT_NO_FATAL_FAILURE(runWriters(kWriters, [&](int w) {
+        StorePtr store(CertOpenSystemStoreA(0, "MY"));
+        ContextPtr ctx(CertEnumCertificatesInStore(store.get(), nullptr));
+        if (!ctx) {
+            return 20;
         }
-        pids.push_back(pid);
-    }
-    for (pid_t pid : pids) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-    }
+        for (int r = 0; r < kRounds; ++r) {
+            BYTE value[2] = {static_cast<BYTE>(w), static_cast<BYTE>(r)};
+            CRYPT_DATA_BLOB blob{sizeof(value), value};
+            if (!CertSetCertificateContextProperty(ctx.get(), CERT_FIRST_USER_PROP_ID + w, 0,
+                                                   &blob)) {
+                return 21;
+            }
+        }
+        return 0;
+    }));
     StorePtr store(CertOpenSystemStoreA(0, "MY"));
     ContextPtr ctx(CertEnumCertificatesInStore(store.get(), nullptr));
     ASSERT_TRUE(ctx);

@@ -26,10 +26,21 @@ CK_RV guard(F&& f) noexcept {
     }
 }
 
-template <typename F>
-CK_RV onSession(CK_SESSION_HANDLE h, F&& call) {
-    return guard([&](Module& m) { return m.onSession(h, call); });
-}
+// Session calls forwarded to SoftHSM2 as they are, on the session behind the handle: one entry
+// for each, its parameters taken from the function-list member it fills.
+template <auto Member>
+struct Forward;
+
+template <typename... Args, CK_RV (*CK_FUNCTION_LIST::*Member)(CK_SESSION_HANDLE, Args...)>
+struct Forward<Member> {
+    static CK_RV call(CK_SESSION_HANDLE h, Args... args) noexcept {
+        return guard([&](Module& m) {
+            return m.onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
+                return (f->*Member)(s, args...);
+            });
+        });
+    }
+};
 
 CK_RV C_Initialize(CK_VOID_PTR args) {
     try {
@@ -111,296 +122,12 @@ CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) {
     return guard([](Module&) { return CKR_FUNCTION_NOT_SUPPORTED; });
 }
 
-// Session calls forwarded to SoftHSM2 as they are, on the session behind the handle.
-CK_RV C_GetOperationState(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG_PTR b) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_GetOperationState(s, a, b);
-    });
-}
-
-CK_RV C_SetOperationState(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_OBJECT_HANDLE c,
-                          CK_OBJECT_HANDLE d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_SetOperationState(s, a, b, c, d);
-    });
-}
-
-CK_RV C_Logout(CK_SESSION_HANDLE h) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_Logout(s); });
-}
-
 CK_RV C_InitPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR a, CK_ULONG b) {
     return guard([&](Module& m) { return m.initPin(h, a, b); });
 }
 
 CK_RV C_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR a, CK_ULONG b, CK_UTF8CHAR_PTR c, CK_ULONG d) {
     return guard([&](Module& m) { return m.setPin(h, a, b, c, d); });
-}
-
-CK_RV C_CreateObject(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR a, CK_ULONG b, CK_OBJECT_HANDLE_PTR c) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_CreateObject(s, a, b, c); });
-}
-
-CK_RV C_CopyObject(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE a, CK_ATTRIBUTE_PTR b, CK_ULONG c,
-                   CK_OBJECT_HANDLE_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_CopyObject(s, a, b, c, d);
-    });
-}
-
-CK_RV C_DestroyObject(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE a) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DestroyObject(s, a); });
-}
-
-CK_RV C_GetObjectSize(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE a, CK_ULONG_PTR b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_GetObjectSize(s, a, b); });
-}
-
-CK_RV C_GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE a, CK_ATTRIBUTE_PTR b, CK_ULONG c) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_GetAttributeValue(s, a, b, c);
-    });
-}
-
-CK_RV C_SetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE a, CK_ATTRIBUTE_PTR b, CK_ULONG c) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_SetAttributeValue(s, a, b, c);
-    });
-}
-
-CK_RV C_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_FindObjectsInit(s, a, b); });
-}
-
-CK_RV C_FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR a, CK_ULONG b, CK_ULONG_PTR c) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_FindObjects(s, a, b, c); });
-}
-
-CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE h) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_FindObjectsFinal(s); });
-}
-
-CK_RV C_EncryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_EncryptInit(s, a, b); });
-}
-
-CK_RV C_Encrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c, CK_ULONG_PTR d) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_Encrypt(s, a, b, c, d); });
-}
-
-CK_RV C_EncryptUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                      CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_EncryptUpdate(s, a, b, c, d);
-    });
-}
-
-CK_RV C_EncryptFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG_PTR b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_EncryptFinal(s, a, b); });
-}
-
-CK_RV C_DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DecryptInit(s, a, b); });
-}
-
-CK_RV C_Decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c, CK_ULONG_PTR d) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_Decrypt(s, a, b, c, d); });
-}
-
-CK_RV C_DecryptUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                      CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_DecryptUpdate(s, a, b, c, d);
-    });
-}
-
-CK_RV C_DecryptFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG_PTR b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DecryptFinal(s, a, b); });
-}
-
-CK_RV C_DigestInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DigestInit(s, a); });
-}
-
-CK_RV C_Digest(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c, CK_ULONG_PTR d) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_Digest(s, a, b, c, d); });
-}
-
-CK_RV C_DigestUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DigestUpdate(s, a, b); });
-}
-
-CK_RV C_DigestKey(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE a) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DigestKey(s, a); });
-}
-
-CK_RV C_DigestFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG_PTR b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_DigestFinal(s, a, b); });
-}
-
-CK_RV C_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_SignInit(s, a, b); });
-}
-
-CK_RV C_SignUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_SignUpdate(s, a, b); });
-}
-
-CK_RV C_SignRecoverInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_SignRecoverInit(s, a, b); });
-}
-
-CK_RV C_SignRecover(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c, CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_SignRecover(s, a, b, c, d);
-    });
-}
-
-CK_RV C_VerifyInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_VerifyInit(s, a, b); });
-}
-
-CK_RV C_VerifyUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_VerifyUpdate(s, a, b); });
-}
-
-CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_VerifyRecoverInit(s, a, b);
-    });
-}
-
-CK_RV C_VerifyRecover(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                      CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_VerifyRecover(s, a, b, c, d);
-    });
-}
-
-CK_RV C_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c, CK_ULONG_PTR d) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_Sign(s, a, b, c, d); });
-}
-
-CK_RV C_SignFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG_PTR b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_SignFinal(s, a, b); });
-}
-
-CK_RV C_Verify(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c, CK_ULONG d) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_Verify(s, a, b, c, d); });
-}
-
-CK_RV C_VerifyFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_VerifyFinal(s, a, b); });
-}
-
-CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                            CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_DigestEncryptUpdate(s, a, b, c, d);
-    });
-}
-
-CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                            CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_DecryptDigestUpdate(s, a, b, c, d);
-    });
-}
-
-CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                          CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_SignEncryptUpdate(s, a, b, c, d);
-    });
-}
-
-CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b, CK_BYTE_PTR c,
-                            CK_ULONG_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_DecryptVerifyUpdate(s, a, b, c, d);
-    });
-}
-
-CK_RV C_GenerateKey(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_ATTRIBUTE_PTR b, CK_ULONG c,
-                    CK_OBJECT_HANDLE_PTR d) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_GenerateKey(s, a, b, c, d);
-    });
-}
-
-CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_ATTRIBUTE_PTR b, CK_ULONG c,
-                        CK_ATTRIBUTE_PTR d, CK_ULONG e, CK_OBJECT_HANDLE_PTR f2,
-                        CK_OBJECT_HANDLE_PTR g) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_GenerateKeyPair(s, a, b, c, d, e, f2, g);
-    });
-}
-
-CK_RV C_WrapKey(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b, CK_OBJECT_HANDLE c,
-                CK_BYTE_PTR d, CK_ULONG_PTR e) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_WrapKey(s, a, b, c, d, e);
-    });
-}
-
-CK_RV C_UnwrapKey(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b, CK_BYTE_PTR c,
-                  CK_ULONG d, CK_ATTRIBUTE_PTR e, CK_ULONG f2, CK_OBJECT_HANDLE_PTR g) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_UnwrapKey(s, a, b, c, d, e, f2, g);
-    });
-}
-
-CK_RV C_DeriveKey(CK_SESSION_HANDLE h, CK_MECHANISM_PTR a, CK_OBJECT_HANDLE b, CK_ATTRIBUTE_PTR c,
-                  CK_ULONG d, CK_OBJECT_HANDLE_PTR e) {
-    return onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-        return f->C_DeriveKey(s, a, b, c, d, e);
-    });
-}
-
-CK_RV C_SeedRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_SeedRandom(s, a, b); });
-}
-
-CK_RV C_GenerateRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR a, CK_ULONG b) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_GenerateRandom(s, a, b); });
-}
-
-CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE h) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_GetFunctionStatus(s); });
-}
-
-CK_RV C_CancelFunction(CK_SESSION_HANDLE h) {
-    return onSession(
-        h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return f->C_CancelFunction(s); });
 }
 
 CK_FUNCTION_LIST makeList() {
@@ -422,57 +149,57 @@ CK_FUNCTION_LIST makeList() {
     l.C_CloseSession = C_CloseSession;
     l.C_CloseAllSessions = C_CloseAllSessions;
     l.C_GetSessionInfo = C_GetSessionInfo;
-    l.C_GetOperationState = C_GetOperationState;
-    l.C_SetOperationState = C_SetOperationState;
+    l.C_GetOperationState = Forward<&CK_FUNCTION_LIST::C_GetOperationState>::call;
+    l.C_SetOperationState = Forward<&CK_FUNCTION_LIST::C_SetOperationState>::call;
     l.C_Login = C_Login;
-    l.C_Logout = C_Logout;
-    l.C_CreateObject = C_CreateObject;
-    l.C_CopyObject = C_CopyObject;
-    l.C_DestroyObject = C_DestroyObject;
-    l.C_GetObjectSize = C_GetObjectSize;
-    l.C_GetAttributeValue = C_GetAttributeValue;
-    l.C_SetAttributeValue = C_SetAttributeValue;
-    l.C_FindObjectsInit = C_FindObjectsInit;
-    l.C_FindObjects = C_FindObjects;
-    l.C_FindObjectsFinal = C_FindObjectsFinal;
-    l.C_EncryptInit = C_EncryptInit;
-    l.C_Encrypt = C_Encrypt;
-    l.C_EncryptUpdate = C_EncryptUpdate;
-    l.C_EncryptFinal = C_EncryptFinal;
-    l.C_DecryptInit = C_DecryptInit;
-    l.C_Decrypt = C_Decrypt;
-    l.C_DecryptUpdate = C_DecryptUpdate;
-    l.C_DecryptFinal = C_DecryptFinal;
-    l.C_DigestInit = C_DigestInit;
-    l.C_Digest = C_Digest;
-    l.C_DigestUpdate = C_DigestUpdate;
-    l.C_DigestKey = C_DigestKey;
-    l.C_DigestFinal = C_DigestFinal;
-    l.C_SignInit = C_SignInit;
-    l.C_Sign = C_Sign;
-    l.C_SignUpdate = C_SignUpdate;
-    l.C_SignFinal = C_SignFinal;
-    l.C_SignRecoverInit = C_SignRecoverInit;
-    l.C_SignRecover = C_SignRecover;
-    l.C_VerifyInit = C_VerifyInit;
-    l.C_Verify = C_Verify;
-    l.C_VerifyUpdate = C_VerifyUpdate;
-    l.C_VerifyFinal = C_VerifyFinal;
-    l.C_VerifyRecoverInit = C_VerifyRecoverInit;
-    l.C_VerifyRecover = C_VerifyRecover;
-    l.C_DigestEncryptUpdate = C_DigestEncryptUpdate;
-    l.C_DecryptDigestUpdate = C_DecryptDigestUpdate;
-    l.C_SignEncryptUpdate = C_SignEncryptUpdate;
-    l.C_DecryptVerifyUpdate = C_DecryptVerifyUpdate;
-    l.C_GenerateKey = C_GenerateKey;
-    l.C_GenerateKeyPair = C_GenerateKeyPair;
-    l.C_WrapKey = C_WrapKey;
-    l.C_UnwrapKey = C_UnwrapKey;
-    l.C_DeriveKey = C_DeriveKey;
-    l.C_SeedRandom = C_SeedRandom;
-    l.C_GenerateRandom = C_GenerateRandom;
-    l.C_GetFunctionStatus = C_GetFunctionStatus;
-    l.C_CancelFunction = C_CancelFunction;
+    l.C_Logout = Forward<&CK_FUNCTION_LIST::C_Logout>::call;
+    l.C_CreateObject = Forward<&CK_FUNCTION_LIST::C_CreateObject>::call;
+    l.C_CopyObject = Forward<&CK_FUNCTION_LIST::C_CopyObject>::call;
+    l.C_DestroyObject = Forward<&CK_FUNCTION_LIST::C_DestroyObject>::call;
+    l.C_GetObjectSize = Forward<&CK_FUNCTION_LIST::C_GetObjectSize>::call;
+    l.C_GetAttributeValue = Forward<&CK_FUNCTION_LIST::C_GetAttributeValue>::call;
+    l.C_SetAttributeValue = Forward<&CK_FUNCTION_LIST::C_SetAttributeValue>::call;
+    l.C_FindObjectsInit = Forward<&CK_FUNCTION_LIST::C_FindObjectsInit>::call;
+    l.C_FindObjects = Forward<&CK_FUNCTION_LIST::C_FindObjects>::call;
+    l.C_FindObjectsFinal = Forward<&CK_FUNCTION_LIST::C_FindObjectsFinal>::call;
+    l.C_EncryptInit = Forward<&CK_FUNCTION_LIST::C_EncryptInit>::call;
+    l.C_Encrypt = Forward<&CK_FUNCTION_LIST::C_Encrypt>::call;
+    l.C_EncryptUpdate = Forward<&CK_FUNCTION_LIST::C_EncryptUpdate>::call;
+    l.C_EncryptFinal = Forward<&CK_FUNCTION_LIST::C_EncryptFinal>::call;
+    l.C_DecryptInit = Forward<&CK_FUNCTION_LIST::C_DecryptInit>::call;
+    l.C_Decrypt = Forward<&CK_FUNCTION_LIST::C_Decrypt>::call;
+    l.C_DecryptUpdate = Forward<&CK_FUNCTION_LIST::C_DecryptUpdate>::call;
+    l.C_DecryptFinal = Forward<&CK_FUNCTION_LIST::C_DecryptFinal>::call;
+    l.C_DigestInit = Forward<&CK_FUNCTION_LIST::C_DigestInit>::call;
+    l.C_Digest = Forward<&CK_FUNCTION_LIST::C_Digest>::call;
+    l.C_DigestUpdate = Forward<&CK_FUNCTION_LIST::C_DigestUpdate>::call;
+    l.C_DigestKey = Forward<&CK_FUNCTION_LIST::C_DigestKey>::call;
+    l.C_DigestFinal = Forward<&CK_FUNCTION_LIST::C_DigestFinal>::call;
+    l.C_SignInit = Forward<&CK_FUNCTION_LIST::C_SignInit>::call;
+    l.C_Sign = Forward<&CK_FUNCTION_LIST::C_Sign>::call;
+    l.C_SignUpdate = Forward<&CK_FUNCTION_LIST::C_SignUpdate>::call;
+    l.C_SignFinal = Forward<&CK_FUNCTION_LIST::C_SignFinal>::call;
+    l.C_SignRecoverInit = Forward<&CK_FUNCTION_LIST::C_SignRecoverInit>::call;
+    l.C_SignRecover = Forward<&CK_FUNCTION_LIST::C_SignRecover>::call;
+    l.C_VerifyInit = Forward<&CK_FUNCTION_LIST::C_VerifyInit>::call;
+    l.C_Verify = Forward<&CK_FUNCTION_LIST::C_Verify>::call;
+    l.C_VerifyUpdate = Forward<&CK_FUNCTION_LIST::C_VerifyUpdate>::call;
+    l.C_VerifyFinal = Forward<&CK_FUNCTION_LIST::C_VerifyFinal>::call;
+    l.C_VerifyRecoverInit = Forward<&CK_FUNCTION_LIST::C_VerifyRecoverInit>::call;
+    l.C_VerifyRecover = Forward<&CK_FUNCTION_LIST::C_VerifyRecover>::call;
+    l.C_DigestEncryptUpdate = Forward<&CK_FUNCTION_LIST::C_DigestEncryptUpdate>::call;
+    l.C_DecryptDigestUpdate = Forward<&CK_FUNCTION_LIST::C_DecryptDigestUpdate>::call;
+    l.C_SignEncryptUpdate = Forward<&CK_FUNCTION_LIST::C_SignEncryptUpdate>::call;
+    l.C_DecryptVerifyUpdate = Forward<&CK_FUNCTION_LIST::C_DecryptVerifyUpdate>::call;
+    l.C_GenerateKey = Forward<&CK_FUNCTION_LIST::C_GenerateKey>::call;
+    l.C_GenerateKeyPair = Forward<&CK_FUNCTION_LIST::C_GenerateKeyPair>::call;
+    l.C_WrapKey = Forward<&CK_FUNCTION_LIST::C_WrapKey>::call;
+    l.C_UnwrapKey = Forward<&CK_FUNCTION_LIST::C_UnwrapKey>::call;
+    l.C_DeriveKey = Forward<&CK_FUNCTION_LIST::C_DeriveKey>::call;
+    l.C_SeedRandom = Forward<&CK_FUNCTION_LIST::C_SeedRandom>::call;
+    l.C_GenerateRandom = Forward<&CK_FUNCTION_LIST::C_GenerateRandom>::call;
+    l.C_GetFunctionStatus = Forward<&CK_FUNCTION_LIST::C_GetFunctionStatus>::call;
+    l.C_CancelFunction = Forward<&CK_FUNCTION_LIST::C_CancelFunction>::call;
     l.C_WaitForSlotEvent = C_WaitForSlotEvent;
     return l;
 }

@@ -201,6 +201,21 @@ CK_RV Module::getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_P
     return CKR_OK;
 }
 
+CK_RV Module::boundToken(CK_SLOT_ID slot, Binding** out) {
+    refresh();
+    const auto reader = readerOf(slot);
+    if (!reader) {
+        return CKR_SLOT_ID_INVALID;
+    }
+    if (!reader->present) {
+        return CKR_TOKEN_NOT_PRESENT;
+    }
+    if (const CK_RV rv = bind(*reader, out); rv != CKR_OK) {
+        return rv == CKR_DEVICE_ERROR ? rv : CKR_TOKEN_NOT_RECOGNIZED;
+    }
+    return CKR_OK;
+}
+
 CK_RV Module::getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
     if (info == nullptr) {
         return CKR_ARGUMENTS_BAD;
@@ -223,17 +238,9 @@ CK_RV Module::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     if (info == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    refresh();
-    const auto reader = readerOf(slot);
-    if (!reader) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (!reader->present) {
-        return CKR_TOKEN_NOT_PRESENT;
-    }
     Binding* b = nullptr;
-    if (const CK_RV rv = bind(*reader, &b); rv != CKR_OK) {
-        return rv == CKR_DEVICE_ERROR ? rv : CKR_TOKEN_NOT_RECOGNIZED;
+    if (const CK_RV rv = boundToken(slot, &b); rv != CKR_OK) {
+        return rv;
     }
     if (const CK_RV rv = hsm_.functions()->C_GetTokenInfo(b->hsmSlot, info); rv != CKR_OK) {
         return rv;
@@ -252,17 +259,9 @@ CK_RV Module::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
 
 CK_RV Module::onSlot(CK_SLOT_ID slot,
                      const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SLOT_ID)>& call) {
-    refresh();
-    const auto reader = readerOf(slot);
-    if (!reader) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (!reader->present) {
-        return CKR_TOKEN_NOT_PRESENT;
-    }
     Binding* b = nullptr;
-    if (const CK_RV rv = bind(*reader, &b); rv != CKR_OK) {
-        return rv == CKR_DEVICE_ERROR ? rv : CKR_TOKEN_NOT_RECOGNIZED;
+    if (const CK_RV rv = boundToken(slot, &b); rv != CKR_OK) {
+        return rv;
     }
     return call(hsm_.functions(), b->hsmSlot);
 }

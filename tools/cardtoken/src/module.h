@@ -86,6 +86,9 @@ class Module final {
     std::optional<ReaderState> readerOf(CK_SLOT_ID slot);
     // The binding of the card now in the reader, bound to its token; rv when that fails.
     CK_RV bind(const ReaderState& reader, Binding** out);
+    // The token of the card in the reader of `slot`, after a refresh of the readers: bound as
+    // bind() does, or the code a slot call returns when there is none.
+    CK_RV boundToken(CK_SLOT_ID slot, Binding** out);
     const TokenSpec& specOf(const Binding& b) const { return config_.forSerial(b.serial); }
     void cardGone(const std::string& reader, unsigned events);
     void dropStaleSessions();

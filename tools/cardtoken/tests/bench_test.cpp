@@ -1,5 +1,6 @@
 // cardtoken.so on the card bench: slots follow the readers, tokens come and go with the cards,
 // each card keeps its own token, and outside clients (pkcs11-tool, PyKCS11) see the same.
+#include "bench_client.h"
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "token_bench.h"
@@ -18,7 +19,6 @@ namespace cardtoken::test {
 namespace {
 
 namespace fs = std::filesystem;
-using vantor::bench::CardBenchTest;
 using vantor::tokenbench::runTool;
 
 const std::string kUserPin = "1234";
@@ -62,41 +62,9 @@ std::string atrDigestSerial(const Bytes& atr) {
     return s;
 }
 
-class CardTokenBench : public CardBenchTest {
+class CardTokenBench : public ClientOnBench {
   protected:
-    static void SetUpTestSuite() {
-        dir_ = new std::string(workDir());
-        std::string output;
-        conf_ = new std::string(makeBenchConf(*dir_, &output));
-        if (conf_->empty()) {
-            why_ = new std::string("cardtoken-bench.sh make-conf failed: " + output);
-        }
-    }
-    static void TearDownTestSuite() {
-        std::error_code ec;
-        fs::remove_all(*dir_, ec);
-        delete dir_;
-        delete conf_;
-        delete why_;
-        why_ = nullptr;
-    }
-    void SetUp() override {
-        CardBenchTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        if (why_ != nullptr) {
-            GTEST_SKIP() << *why_;
-        }
-        ::setenv("CARDTOKEN_CONF", conf_->c_str(), 1);
-        client_ = std::make_unique<Client>();
-        ASSERT_TRUE(client_->loaded()) << modulePath();
-        ASSERT_EQ(client_->initialize(), ok(CKR_OK)) << client_->lastError();
-    }
-    void TearDown() override {
-        client_.reset();  // finalized while the cards are still in
-        CardBenchTest::TearDown();
-    }
+    static void SetUpTestSuite() { conf_ = std::make_unique<BenchConf>(workDir()); }
 
     // Inserts a card and returns its slot (the reader's 1-based index).
     CK_SLOT_ID insert(const std::string& scenario, int reader) {
@@ -124,16 +92,8 @@ class CardTokenBench : public CardBenchTest {
         EXPECT_EQ((*client_)->C_GetSessionInfo(h, &info), ok(CKR_OK));
         return info.state;
     }
-    std::string tokensDir() const { return *dir_ + "/tokens"; }
-
-    static std::string* dir_;
-    static std::string* conf_;
-    static std::string* why_;
-    std::unique_ptr<Client> client_;
+    std::string tokensDir() const { return conf_->dir + "/tokens"; }
 };
-std::string* CardTokenBench::dir_ = nullptr;
-std::string* CardTokenBench::conf_ = nullptr;
-std::string* CardTokenBench::why_ = nullptr;
 
 TEST_F(CardTokenBench, SlotsAreTheReadersInTheirOrder) {
     const auto readers = vantor::bench::listReaders();
@@ -393,7 +353,7 @@ TEST_F(CardTokenBench, OutsideClientsSeeTheSameSlotsAndTokens) {
     ASSERT_TRUE(bench().removeCard(0));
     const CK_SLOT_ID fresh = insert("serial-2f02", 0);
     EXPECT_EQ(fresh, cns);
-    const std::string objectFile = *dir_ + "/other-process.dat";
+    const std::string objectFile = conf_->dir + "/other-process.dat";
     std::ofstream(objectFile) << "made by another process";
     auto write = runClient({"/usr/bin/pkcs11-tool", "--module", modulePath(), "--slot",
                             std::to_string(fresh), "--login", "--pin", kUserPin, "--write-object",

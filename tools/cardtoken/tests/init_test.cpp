@@ -1,6 +1,7 @@
 // C_Initialize of cardtoken.so: a missing or bad configuration is refused with
 // CKR_GENERAL_ERROR and a reason, never a crash, and a good one starts the module. No readers
 // are needed: nothing here asks pcsc-lite.
+#include "bench_conf.h"
 #include "cardtoken_client.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 
 namespace cardtoken::test {
@@ -47,25 +49,11 @@ class ScopedEnv {
 
 class CardTokenInit : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        dir_ = new std::string(workDir());
-        std::string output;
-        conf_ = new std::string(makeBenchConf(*dir_, &output));
-        if (conf_->empty()) {
-            why_ = new std::string("cardtoken-bench.sh make-conf failed: " + output);
-        }
-    }
-    static void TearDownTestSuite() {
-        std::error_code ec;
-        fs::remove_all(*dir_, ec);
-        delete dir_;
-        delete conf_;
-        delete why_;
-        why_ = nullptr;
-    }
+    static void SetUpTestSuite() { conf_ = std::make_unique<BenchConf>(workDir()); }
+    static void TearDownTestSuite() { conf_.reset(); }
     void SetUp() override {
-        if (why_ != nullptr) {
-            GTEST_SKIP() << *why_;
+        if (!conf_->why.empty()) {
+            GTEST_SKIP() << conf_->why;
         }
         if (!fs::exists("/usr/lib/softhsm/libsofthsm2.so")) {
             GTEST_SKIP() << "SoftHSM2 is not installed (package softhsm2)";
@@ -74,19 +62,14 @@ class CardTokenInit : public ::testing::Test {
     }
     // A configuration file in the work folder; keys/ of the bench configuration sit beside it.
     std::string writeConf(const std::string& name, const std::string& text) {
-        const std::string path = *dir_ + "/" + name;
+        const std::string path = conf_->dir + "/" + name;
         std::ofstream(path) << text;
         return path;
     }
 
-    static std::string* dir_;
-    static std::string* conf_;
-    static std::string* why_;
+    static inline std::unique_ptr<BenchConf> conf_;
     Client client_;
 };
-std::string* CardTokenInit::dir_ = nullptr;
-std::string* CardTokenInit::conf_ = nullptr;
-std::string* CardTokenInit::why_ = nullptr;
 
 TEST_F(CardTokenInit, RefusedConfigurationsNameTheirCause) {
     const std::string head = "[module]\ntoken_dir = bad-tokens\n";
@@ -115,7 +98,7 @@ TEST_F(CardTokenInit, RefusedConfigurationsNameTheirCause) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string path = *dir_ + "/absent.conf";
+        std::string path = conf_->dir + "/absent.conf";
         if (c.text && !c.text->empty()) {
             path = writeConf("case.conf", *c.text);
         }
@@ -129,7 +112,7 @@ TEST_F(CardTokenInit, RefusedConfigurationsNameTheirCause) {
 }
 
 TEST_F(CardTokenInit, GoodConfigurationStartsOnceAndStops) {
-    ScopedEnv env("CARDTOKEN_CONF", conf_->c_str());
+    ScopedEnv env("CARDTOKEN_CONF", conf_->file.c_str());
     CK_C_INITIALIZE_ARGS reserved{};
     reserved.pReserved = &reserved;
     EXPECT_EQ(client_->C_Initialize(&reserved), static_cast<CK_RV>(CKR_ARGUMENTS_BAD));
@@ -144,7 +127,7 @@ TEST_F(CardTokenInit, GoodConfigurationStartsOnceAndStops) {
     EXPECT_EQ(client_->C_Finalize(nullptr), static_cast<CK_RV>(CKR_OK));
     EXPECT_EQ(client_->C_Finalize(nullptr), static_cast<CK_RV>(CKR_CRYPTOKI_NOT_INITIALIZED));
     // The private SoftHSM2 setup lives in the configured token directory and nowhere else.
-    EXPECT_TRUE(fs::exists(*dir_ + "/tokens/.cardtoken-softhsm2.conf"));
+    EXPECT_TRUE(fs::exists(conf_->dir + "/tokens/.cardtoken-softhsm2.conf"));
     // Started again after a stop, as a loader that reloads the module does.
     ASSERT_EQ(client_.initialize(), static_cast<CK_RV>(CKR_OK)) << client_.lastError();
 }
@@ -152,7 +135,7 @@ TEST_F(CardTokenInit, GoodConfigurationStartsOnceAndStops) {
 // The provider reloads its module by freeing the library without C_Finalize and loading it
 // again; the new load must start, not trip over the SoftHSM2 the old one left running.
 TEST_F(CardTokenInit, FreedWithoutFinalizeStartsAgain) {
-    ScopedEnv env("CARDTOKEN_CONF", conf_->c_str());
+    ScopedEnv env("CARDTOKEN_CONF", conf_->file.c_str());
     client_.unload();  // the library must really go away in between
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "bench_client.h"
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "modal_script.h"
@@ -27,12 +28,11 @@ using crvk2plg::test::fillAndOk;
 using crvk2plg::test::ModalScript;
 using crvk2plg::test::Seen;
 using crvk2plg::test::Step;
-using vantor::bench::CardBenchTest;
 using B = QMessageBox;
 
 const char kPinPadSerialLine[] = "protected_path = yes";
 
-class PluginPins : public CardBenchTest {
+class PluginPins : public ClientOnBench {
   protected:
     static void SetUpTestSuite() {
         static int argc = 1;
@@ -42,60 +42,36 @@ class PluginPins : public CardBenchTest {
             new QApplication(argc, argv);
         }
         QApplication::setQuitOnLastWindowClosed(false);
-        dir_ = new std::string(workDir() + "/plugin");
-        fs::create_directories(*dir_);
-        std::string output;
-        conf_ = new std::string(makeBenchConf(*dir_, &output));
-        if (conf_->empty()) {
-            why_ = new std::string("cardtoken-bench.sh make-conf failed: " + output);
+        conf_ = std::make_unique<BenchConf>(workDir() + "/plugin");
+        if (!conf_->why.empty()) {
             return;
         }
         // The bench's PIN-pad card asks the plug-in instead of taking the configured PIN.
-        std::ifstream in(*conf_);
+        std::ifstream in(conf_->file);
         std::stringstream text;
         text << in.rdbuf();
         std::string conf = text.str();
         const auto at = conf.find(kPinPadSerialLine);
         if (at == std::string::npos) {
-            why_ = new std::string("no PIN-pad card in the bench configuration");
+            conf_->why = "no PIN-pad card in the bench configuration";
             return;
         }
         conf.insert(at + sizeof(kPinPadSerialLine) - 1, "\npin_dialog = yes");
-        std::ofstream(*conf_, std::ios::trunc) << conf;
-    }
-    static void TearDownTestSuite() {
-        std::error_code ec;
-        fs::remove_all(*dir_, ec);
-        delete dir_;
-        delete conf_;
-        delete why_;
-        why_ = nullptr;
+        std::ofstream(conf_->file, std::ios::trunc) << conf;
     }
     void SetUp() override {
-        CardBenchTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        if (why_ != nullptr) {
-            GTEST_SKIP() << *why_;
-        }
-        ::setenv("CARDTOKEN_CONF", conf_->c_str(), 1);
         ::setenv("LANG", "en_US.UTF-8", 1);
         ::unsetenv("LC_ALL");
         ::unsetenv("LC_MESSAGES");
-        client_ = std::make_unique<Client>();
-        ASSERT_TRUE(client_->loaded()) << modulePath();
-        ASSERT_EQ(client_->initialize(), CKR_OK) << client_->lastError();
+        ClientOnBench::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
         std::string error;
         ASSERT_TRUE(bench().insertCard("token-pinpad", 0, {}, &error)) << error;
         slot_ = static_cast<CK_SLOT_ID>(bench().readerIndex(0));
         ASSERT_EQ(client_->open(slot_, &session_), CKR_OK) << client_->lastError();
     }
-    void TearDown() override {
-        client_.reset();
-        CardBenchTest::TearDown();
-    }
-
     // Runs a call with its windows answered by `steps`; what they showed goes to `seen`.
     template <typename Call>
     CK_RV answered(std::vector<Step> steps, Call call, std::vector<Seen>* seen) {
@@ -117,16 +93,9 @@ class PluginPins : public CardBenchTest {
         return info.state;
     }
 
-    static std::string* dir_;
-    static std::string* conf_;
-    static std::string* why_;
-    std::unique_ptr<Client> client_;
     CK_SLOT_ID slot_ = 0;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
 };
-std::string* PluginPins::dir_ = nullptr;
-std::string* PluginPins::conf_ = nullptr;
-std::string* PluginPins::why_ = nullptr;
 
 std::vector<std::string> texts(const std::vector<Seen>& seen) {
     std::vector<std::string> out;
@@ -214,7 +183,7 @@ TEST_F(PluginPins, Pkcs11ToolLoginGetsItsPinFromTheDialog) {
         GTEST_SKIP() << "pkcs11-tool (opensc) missing";
     }
     client_.reset();  // the token is made; pkcs11-tool starts its own module instance
-    const std::string log = *dir_ + "/answers.log";
+    const std::string log = conf_->dir + "/answers.log";
     fs::remove(log);
     std::string preload = CRVK2PLG_AUTOANSWER_PATH;
     std::vector<std::pair<std::string, std::string>> env = childEnvironment();

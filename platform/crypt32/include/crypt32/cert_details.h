@@ -39,6 +39,10 @@ struct CertificateText {
 // Decodes a DER certificate for display; nullopt when it is not a certificate.
 std::optional<CertificateText> describeCertificate(const BYTE* der, size_t size);
 
+// An encoded name in the Windows display form, most specific first: "CN=..., O=..., C=...";
+// empty when it does not decode.
+std::string x500Name(const CERT_NAME_BLOB& name);
+
 // Readable name of a usage identifier ("Smart Card Logon" for 1.3.6.1.4.1.311.20.2.2).
 std::string usageName(const std::string& oid);
 
