@@ -9,11 +9,13 @@
 #   tesmira-bench.sh screenshots DIR     PNGs of the no-card and identified window and of the
 #                                        PIN entry dialogs under Xvfb, English and Italian
 #   tesmira-bench.sh dialogs DIR         the PIN entry dialogs' PNGs only
+#   tesmira-bench.sh contents DIR        the certificate list, card information and import
+#                                        dialog PNGs (CNS token), English and Italian
 #   tesmira-bench.sh run CMD [ARGS...]   CMD with the bench's environment (a card can be put in
 #                                        with: cardsim --port $TESMIRA_BENCH_PORT ...)
 #
 # Needs root (a private mount namespace) and the build: cmake --build --preset default --target
-# tesmira tesmira_seed tesmira_bench tesmira_dialog_shot cardolo pavlox cardtoken cardsim bench_probe
+# tesmira tesmira_seed tesmira_bench tesmira_dialog_shot tesmira_contents_shot cardolo pavlox cardtoken cardsim bench_probe
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -111,7 +113,16 @@ shot() {  # LANG output
 }
 
 dialog_shot() {  # kind mode output (LANG from the caller)
-    local out=$3
+    framed_shot "$3" "$bin/tesmira_dialog_shot" "$1" "$2"
+}
+
+contents_shot() {  # what output (LANG from the caller)
+    framed_shot "$2" "$bin/tesmira_contents_shot" "$1"
+}
+
+framed_shot() {  # output program args...
+    local out=$1
+    shift
     # Framed by twm (when installed), so the caption shows; windows go where the program puts
     # them, without twm's interactive placement.
     local rc=$work/twmrc
@@ -123,16 +134,18 @@ dialog_shot() {  # kind mode output (LANG from the caller)
     xvfb-run -a -s "-screen 0 800x600x24" bash -c '
         wm=
         if command -v twm >/dev/null; then
-            twm -f "$5" >/dev/null 2>&1 &
+            twm -f "$2" >/dev/null 2>&1 &
             wm=$!
             sleep 1
         fi
-        "$1" "$2" "$3" >/dev/null 2>&1 &
+        out=$1 rc=$2
+        shift 2
+        "$@" >/dev/null 2>&1 &
         pid=$!
-        sleep 3
-        import -window root "$4.raw.png"
+        sleep 4
+        import -window root "$out.raw.png"
         kill $pid; wait $pid 2>/dev/null || true
-        [ -n "$wm" ] && kill $wm' shot "$bin/tesmira_dialog_shot" "$1" "$2" "$out" "$rc"
+        [ -n "$wm" ] && kill $wm' shot "$out" "$rc" "$@"
     convert "$out.raw.png" -trim +repage "$out"
     rm -f "$out.raw.png"
     echo "tesmira-bench: $out"
@@ -167,6 +180,17 @@ case "$verb" in
             for shot in 2:pin 1:puk 1:unblock; do
                 LANG=${lang%%:*} dialog_shot "${shot%%:*}" "${shot##*:}" \
                     "$outdir/tesmira-dialog${shot%%:*}-${shot##*:}-${lang##*:}.png"
+            done
+        done
+        ;;
+    contents)
+        [ $# -eq 1 ] || die "usage: contents DIR"
+        outdir=$(cd "$1" && pwd)
+        setup
+        insert token-cns
+        for lang in en_US.UTF-8:en it_IT.UTF-8:it; do
+            for what in list info import; do
+                LANG=${lang%%:*} contents_shot "$what" "$outdir/tesmira-contents-$what-${lang##*:}.png"
             done
         done
         ;;

@@ -2,12 +2,14 @@
 // result texts, the library collection and its reload, and a missing card library.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "atr_table.h"
 #include "card_type.h"
 #include "cardolo_library.h"
+#include "certificates.h"
 #include "env_guard.h"
 #include "pkcs11_libs.h"
 #include "reader_watch.h"
@@ -282,6 +284,42 @@ TEST(ReaderWatch, AMissingCardLibraryEndsEveryTickWithNothingChanged) {
     } catch (const RuntimeError& e) {
         EXPECT_EQ(e.number(), kErrFileNotFound);
     }
+}
+
+TEST(Certificates, KeyedAndUnkeyedEntriesKeepTheirOrder) {
+    Certificates certs;
+    SmartCardCertificate* first = &certs.Add("");
+    SmartCardCertificate* keyed = &certs.Add("k");
+    SmartCardCertificate* last = &certs.Add("");
+    ASSERT_EQ(certs.Count(), 3u);
+    EXPECT_EQ(&certs.Item(1), first);
+    EXPECT_EQ(&certs.Item("k"), keyed);
+    EXPECT_EQ(&certs.Item(3), last);
+    EXPECT_FALSE(certs.Item(1).Certificate.Imported()) << "a new entry holds no certificate";
+
+    const auto raises = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const RuntimeError& e) {
+            return e.number();
+        }
+        return 0;
+    };
+    EXPECT_EQ(raises([&] { certs.Add("k"); }), 457) << "a key is used once";
+    EXPECT_EQ(raises([&] { certs.Item(0); }), kErrInvalidCall);
+    EXPECT_EQ(raises([&] { certs.Item(4); }), kErrInvalidCall);
+    EXPECT_EQ(raises([&] { certs.Item(""); }), kErrInvalidCall) << "unkeyed entries have no key";
+    EXPECT_EQ(raises([&] { certs.Remove("missing"); }), kErrInvalidCall);
+    EXPECT_EQ(certs.Count(), 3u) << "failed calls change nothing";
+
+    certs.Remove("k");
+    EXPECT_EQ(&certs.Item(2), last);
+    certs.Remove(1);
+    ASSERT_EQ(certs.Count(), 1u);
+    EXPECT_EQ(&certs.Item(1), last);
+    certs.Clear();
+    EXPECT_EQ(certs.Count(), 0u);
+    EXPECT_EQ(certs.begin(), certs.end());
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "com_ref.h"
 
 #include "pavlox_interfaces.h"
 
@@ -39,6 +42,12 @@ class P11Session final {
     void SetPIN(const SecretText& oldPin, const SecretText& newPin);
     void InitPIN(const SecretText& newPin);
     void Close();
+    // The certificate objects stored on the token (CKA_TOKEN true, CKA_CLASS certificate), in
+    // the order the search returns them.
+    std::vector<ComRef<pavlox::IP11Object>> FindCertificates();
+    // Writes the file's key and certificate under ckaId and ckaLabel; the password is wiped.
+    void ImportP12File(const std::string& ckaId, const std::string& ckaLabel,
+                       const std::string& path, const SecretText& password);
 
     // After an error, with further errors ignored: logs out when logged in and closes a session
     // that is still valid.

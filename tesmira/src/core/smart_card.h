@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "card_type.h"
 #include "cardolo/cardolo.h"
+#include "certificates.h"
 #include "pin_entry.h"
 #include "pkcs11_libs.h"
 #include "secret_text.h"
@@ -63,8 +65,14 @@ class SmartCardCls final {
     bool SmartcardPresent();
 
     // Functions of the other-functions panel.
-    void ImportP12(const std::string& ckaId, const std::string& ckaLabel, const std::string& p11Pin,
-                   const std::string& p12File, const std::string& p12Pass, std::int32_t* result);
+    // The certificates on the token, read once per card object (errors leave a partial or
+    // empty list) and read again after a successful import.
+    tesmira::Certificates& Certificates();
+    // Logs in as user with p11Pin and writes the PKCS#12 file's key and certificate under
+    // ckaId and ckaLabel: 0, or the number of the error raised by any step, after which the
+    // session is logged out and closed as far as it still can be.
+    void ImportP12(const std::string& ckaId, const std::string& ckaLabel, const SecretText& p11Pin,
+                   const std::string& p12File, const SecretText& p12Pass, std::int32_t* result);
 
     // Identifies the card in reader slot (1-based): ATR, file-system type, card type, reader
     // name, connection, PKCS#11 library and token. 0 when the card is usable; otherwise the
@@ -73,7 +81,12 @@ class SmartCardCls final {
     // library's binding itself are raised to the caller.
     void Init(std::int32_t slot, std::int32_t* result);
 
+    // Shows the short description, the slot and the token's serial, manufacturer, model and
+    // label in an information box: 0, 0x80400030 when the library reports no token information
+    // (nothing is shown), or the number of the error raised.
     void ShowDetailedInfos(std::int32_t* result);
+    // The text ShowDetailedInfos shows; RuntimeError as above, 0x80400030 included.
+    std::string DetailedInfosText();
 
     // The back-end operations behind the PIN/PUK workflows. The card library's answer (0 or
     // its negative code) is the result unchanged.
@@ -121,6 +134,8 @@ class SmartCardCls final {
     std::int32_t type_ = 0;
     std::string shortInfos_;
     Capabilities caps_;
+    std::unique_ptr<tesmira::Certificates> certs_;
+    bool certsLoaded_ = false;
 };
 
 }  // namespace tesmira

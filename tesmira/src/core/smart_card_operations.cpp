@@ -1,6 +1,5 @@
 // The card model's PIN/PUK workflows: which dialog and back end each card type uses, the card
-// library's PIN exports and the automation library's session calls. Import, details and
-// contents still answer "not supported".
+// library's PIN exports and the automation library's session calls.
 #include <string>
 
 #include "cardolo_library.h"
@@ -279,14 +278,6 @@ void SmartCardCls::InitTokenPin(std::int32_t* result) {
             env_.dialogs->Notify(LoadMessage(1103) + ": " + std::to_string(*result), true);
         }
     });
-}
-
-void SmartCardCls::ImportP12(const std::string&, const std::string&, const std::string&,
-                             const std::string&, const std::string&, std::int32_t* result) {
-    *result = kResultNotSupported;
-}
-void SmartCardCls::ShowDetailedInfos(std::int32_t* result) {
-    *result = kResultNotSupported;
 }
 
 }  // namespace tesmira

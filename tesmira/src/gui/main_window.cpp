@@ -7,17 +7,21 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QVBoxLayout>
 
+#include "cert_list_dialog.h"
+#include "import_p12_dlg.h"
 #include "localize_form.h"
 #include "messages.h"
 #include "results.h"
 #include "runtime_error.h"
 #include "settings_store.h"
 #include "ui/qt_host.h"
+#include "win/shellapi.h"
 #include "win/winuser.h"
 #include "window_placement.h"
 
@@ -310,17 +314,54 @@ void MainWindow::onOtherNext() {
     SuspendPolling();
     SmartCardCls& card = watch_.card();
     if (otherOptions_[3]->isChecked()) {
-        // The import dialog collects these; until it exists the card model answers alone.
-        runAndReport([&card](std::int32_t* r) { card.ImportP12({}, {}, {}, {}, {}, r); },
-                     OP_IMPORT_P12, true);
+        runAndReport([this, &card](std::int32_t* r) { ImportP12(card, r); }, OP_IMPORT_P12, true);
     } else if (otherOptions_[1]->isChecked()) {
         runAndReport([&card](std::int32_t* r) { card.ShowDetailedInfos(r); }, 0, false);
+    } else if (otherOptions_[2]->isChecked()) {
+        LaunchSetup();
     } else {
-        // Card contents and the smart-logon selection come with the certificate list and the
-        // setup program's launch.
-        runAndReport([](std::int32_t* r) { *r = kResultNotSupported; }, 0, false);
+        ShowContents(card);
     }
     ResumePolling();
+}
+
+void MainWindow::ShowContents(SmartCardCls& card) {
+    SetWaitCursor(true);
+    CertListDialog dialog(this);
+    dialog.Init(card.Certificates());
+    SetWaitCursor(false);
+    dialog.exec();
+}
+
+void MainWindow::LaunchSetup() {
+    const HINSTANCE started = ShellExecuteA(vantor::ui::hwndFromWidget(this), "open",
+                                            "VantorSetup.exe", nullptr, nullptr, 0);
+    if (reinterpret_cast<std::intptr_t>(started) > 32) {
+        return;
+    }
+    // The option stays disabled until the program starts again.
+    setupLaunchFailed_ = true;
+    ShowNoCard();
+    ShowCard();
+    const std::string text = LoadMessage(1103);
+    MessageBoxA(vantor::ui::hwndFromWidget(this), text.c_str(), kBoxTitle, MB_ICONWARNING);
+}
+
+void MainWindow::ImportP12(SmartCardCls& card, std::int32_t* result) {
+    SetWaitCursor(true);
+    ImportP12Dlg dialog(this);
+    dialog.exec();
+    QCoreApplication::processEvents();
+    // A dialog closed without OK imports nothing and reports nothing.
+    *result = kResultCancelled;
+    if (dialog.OkPressed) {
+        const std::string label = dialog.ckaIDEdt->text().toStdString();
+        const SecretText pin(dialog.PinEdt->text().toStdString());
+        const SecretText password(dialog.p12PassEdt->text().toStdString());
+        card.ImportP12(label, label, pin, dialog.p12FileEdt->text().toStdString(), password,
+                       result);
+    }
+    SetWaitCursor(false);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

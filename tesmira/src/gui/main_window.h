@@ -54,6 +54,11 @@ class MainWindow final : public QMainWindow, private CardView {
 
     void onPinNext();
     void onOtherNext();
+    // The four other functions: the certificate list, the setup program's launch and the
+    // import dialog with the import (its result, 0x80400001 when the dialog was cancelled).
+    void ShowContents(SmartCardCls& card);
+    void LaunchSetup();
+    void ImportP12(SmartCardCls& card, std::int32_t* result);
     // Runs one operation and shows its result: a raised error as message 1103 and its
     // description, a failure as its ErrorText, success as message 1105 when successText.
     void runAndReport(const std::function<void(std::int32_t*)>& operation, int operationCode,
