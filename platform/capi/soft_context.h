@@ -51,7 +51,7 @@ class SoftContext final {
     HashObject& hash(HCRYPTHASH handle);  // NTE_BAD_HASH when unknown
     void destroyHash(HCRYPTHASH handle);
 
-    // The container's key pair of a specification (AT_KEYEXCHANGE, AT_SIGNATURE), loaded from
+    // The container's key pair of one kind (AT_KEYEXCHANGE, AT_SIGNATURE), loaded from
     // the store on first use; NTE_NO_KEY when there is none.
     const KeyObject& userKey(DWORD keySpec);
     // Makes key the container's pair of keySpec; persisted unless this is a verify context.

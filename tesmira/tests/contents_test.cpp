@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "atr_table.h"
+#include "bench_program.h"
 #include "card_bench.h"
 #include "cardolo_library.h"
 #include "cert_list_dialog.h"
@@ -55,12 +56,6 @@ constexpr const char* kPlainCnsAtr = "3B8801564E5452434E5333FA";
 constexpr const char* kUserPin = "1234";
 
 namespace fs = std::filesystem;
-
-std::string ProgramDir() {
-    char path[4096];
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return fs::path(std::string(path, n)).parent_path().string();
-}
 
 void WriteAtrTable(const std::string& atr) {
     SettingsStore settings;
@@ -548,37 +543,5 @@ TEST_F(ContentsTest, TheSetupProgramBesideTheManagerIsStarted) {
 }  // namespace tesmira
 
 int main(int argc, char** argv) {
-    // The registry, the per-user settings and the COM registration live in a private folder
-    // for the whole run; pavlox.so is registered there as an installation would.
-    RegistrySandbox registry;
-    if (!registry.ready()) {
-        std::fprintf(stderr, "no private registry folder\n");
-        return 1;
-    }
-    const std::string pavlox = tesmira::ProgramDir() + "/pavlox.so";
-    HMODULE server = LoadLibraryA(pavlox.c_str());
-    auto reg = server != nullptr
-                   ? ProcAs<HRESULT (*)()>(GetProcAddress(server, "DllRegisterServer"))
-                   : nullptr;
-    if (reg == nullptr || reg() != S_OK) {
-        std::fprintf(stderr, "cannot register %s\n", pavlox.c_str());
-        return 1;
-    }
-    std::string output;
-    const std::string conf =
-        cardtoken::test::makeBenchConf(cardtoken::test::workDir() + "-tesmira-contents", &output);
-    if (conf.empty()) {
-        std::fprintf(stderr, "no bench configuration: %s\n", output.c_str());
-        return 1;
-    }
-    setenv("CARDTOKEN_CONF", conf.c_str(), 1);
-    setenv("LANG", "en_US.UTF-8", 1);
-    unsetenv("LC_ALL");
-    unsetenv("LC_MESSAGES");
-    CoInitialize(nullptr);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    const int status = RUN_ALL_TESTS();
-    CoUninitialize();
-    return status;
+    return tesmira::RunOnBench(argc, argv, "-tesmira-contents");
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "atr_table.h"
+#include "bench_program.h"
 #include "card_bench.h"
 #include "cardolo_library.h"
 #include "import_p12_dlg.h"
@@ -39,12 +40,6 @@ constexpr const char* kCnsAtr = "3B8801564E5452544B4332F9";
 constexpr const char* kFullP11Atr = "3B8801564E5452544B4638F6";
 constexpr const char* kPinInitAtr = "3B8801564E5452544B504991";
 constexpr const char* kFullMask = "FFFFFFFFFFFFFFFFFFFFFFFF";
-
-std::string ProgramDir() {
-    char path[4096];
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return std::filesystem::path(std::string(path, n)).parent_path().string();
-}
 
 constexpr const char* kM4Atr = "3B8801564E5452544B4D34F1";
 
@@ -398,37 +393,5 @@ TEST_F(MainWindowTest, ClosingStoresThePositionTheNextStartOpensAt) {
 }  // namespace tesmira
 
 int main(int argc, char** argv) {
-    // The registry, the per-user settings and the COM registration live in a private folder
-    // for the whole run; pavlox.so is registered there as an installation would.
-    RegistrySandbox registry;
-    if (!registry.ready()) {
-        std::fprintf(stderr, "no private registry folder\n");
-        return 1;
-    }
-    const std::string pavlox = tesmira::ProgramDir() + "/pavlox.so";
-    HMODULE server = LoadLibraryA(pavlox.c_str());
-    auto reg = server != nullptr
-                   ? ProcAs<HRESULT (*)()>(GetProcAddress(server, "DllRegisterServer"))
-                   : nullptr;
-    if (reg == nullptr || reg() != S_OK) {
-        std::fprintf(stderr, "cannot register %s\n", pavlox.c_str());
-        return 1;
-    }
-    std::string output;
-    const std::string conf =
-        cardtoken::test::makeBenchConf(cardtoken::test::workDir() + "-tesmira", &output);
-    if (conf.empty()) {
-        std::fprintf(stderr, "no bench configuration: %s\n", output.c_str());
-        return 1;
-    }
-    setenv("CARDTOKEN_CONF", conf.c_str(), 1);
-    setenv("LANG", "en_US.UTF-8", 1);
-    unsetenv("LC_ALL");
-    unsetenv("LC_MESSAGES");
-    CoInitialize(nullptr);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    const int status = RUN_ALL_TESTS();
-    CoUninitialize();
-    return status;
+    return tesmira::RunOnBench(argc, argv, "-tesmira");
 }

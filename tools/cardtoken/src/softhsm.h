@@ -39,8 +39,8 @@ class SoftHsm final {
     // Counts SoftHSM2 initializations: sessions made under an older one are gone.
     std::uint64_t generation() const { return generation_; }
 
-    // The SoftHSM2 slot of the card's token, made on first sight from the spec (under a lock
-    // file, so that two processes never make two tokens for one card). A token another process
+    // The SoftHSM2 slot of the card's token, made on first sight from its card settings (under a
+    // lock file, so that two processes never make two tokens for one card). A token another process
     // made since our initialization is found by initializing SoftHSM2 again (generation+1).
     CK_RV slotFor(const std::string& cardSerial, const TokenSpec& spec, CK_SLOT_ID* slot,
                   std::string* why);
