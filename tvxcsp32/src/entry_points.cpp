@@ -2,6 +2,7 @@
 // work in C++, sets the thread's last error and returns TRUE when it is 0.
 #include "card_binding.h"
 #include "card_certificate.h"
+#include "card_crypt.h"
 #include "card_keys.h"
 #include "provider_codes.h"
 #include "provider_context.h"
@@ -242,9 +243,9 @@ VANTOR_EXPORT BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDat
 }
 VANTOR_EXPORT BOOL CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal,
                              DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen, DWORD cbBufLen) {
-    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return encryptWithCardKey(ctx, hHash, fFinal, dwFlags, pbData, pcbDataLen, cbBufLen);
         }
         return CryptEncrypt(hKey, hHash, fFinal, dwFlags, pbData, pcbDataLen, cbBufLen)
                    ? 0
@@ -253,9 +254,9 @@ VANTOR_EXPORT BOOL CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash,
 }
 VANTOR_EXPORT BOOL CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal,
                              DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen) {
-    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return decryptWithCardKey(ctx, pbData, pcbDataLen);  // hash, final, flags unused
         }
         return CryptDecrypt(hKey, hHash, fFinal, dwFlags, pbData, pcbDataLen) ? 0 : lastError();
     });
