@@ -3,6 +3,7 @@
 #include "card_crypt.h"
 
 #include "card_keys.h"
+#include "key_blobs.h"
 #include "provider_codes.h"
 #include "win/errhandlingapi.h"
 
@@ -59,6 +60,41 @@ DWORD encryptWithCardKey(ProviderContext& ctx, HCRYPTHASH hash, BOOL final, DWOR
         const DWORD error = GetLastError();
         return error != 0 ? error : static_cast<DWORD>(NTE_FAIL);
     }
+    return 0;
+}
+
+DWORD exportWrappedForCardKey(ProviderContext& ctx, HCRYPTKEY key, DWORD blobType, DWORD flags,
+                              BYTE* data, DWORD* length) {
+    if (length == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (data == nullptr) {
+        *length = kIdentitySimpleBlobLength;
+        return 0;
+    }
+    if (*length < kIdentitySimpleBlobLength) {
+        *length = kIdentitySimpleBlobLength;
+        return ERROR_MORE_DATA;
+    }
+    TemporaryPublicKey wrap(ctx);
+    if (wrap.error() != 0) {
+        return wrap.error();
+    }
+    const DWORD capacity = *length;
+    DWORD written = capacity;
+    if (!CryptExportKey(key, wrap.get(), blobType, flags, data, &written)) {
+        const DWORD error = GetLastError();
+        *length = written;
+        return error != 0 ? error : static_cast<DWORD>(NTE_FAIL);
+    }
+    // Only a SIMPLEBLOB for a 1024-bit RSA key exchange key is what callers of this path read.
+    const BYTE keyx[4] = {0x00, 0xA4, 0x00, 0x00};
+    if (written != kIdentitySimpleBlobLength || data[0] != SIMPLEBLOB ||
+        std::memcmp(data + 8, keyx, 4) != 0) {
+        std::fill(data, data + std::min(written, capacity), BYTE{0});
+        return static_cast<DWORD>(NTE_BAD_KEY);
+    }
+    *length = written;
     return 0;
 }
 

@@ -27,6 +27,9 @@ class TemporaryPublicKey final {
 // CPEncrypt of the card key.
 DWORD encryptWithCardKey(ProviderContext& ctx, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data,
                          DWORD* length, DWORD bufferLength);
+// CPExportKey of a software session key wrapped for the card key: always a 140-byte SIMPLEBLOB.
+DWORD exportWrappedForCardKey(ProviderContext& ctx, HCRYPTKEY key, DWORD blobType, DWORD flags,
+                              BYTE* data, DWORD* length);
 // CPDecrypt of the card key: the input reversed to big-endian, decrypted on the token.
 DWORD decryptWithCardKey(ProviderContext& ctx, BYTE* data, DWORD* length);
 // C_Decrypt with CKM_RSA_PKCS and the cached key of the card, in place; length becomes the

@@ -3,6 +3,7 @@
 #include "card_binding.h"
 #include "card_certificate.h"
 #include "card_crypt.h"
+#include "card_import.h"
 #include "card_keys.h"
 #include "provider_codes.h"
 #include "provider_context.h"
@@ -217,13 +218,13 @@ VANTOR_EXPORT BOOL CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam
     });
 }
 VANTOR_EXPORT BOOL CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey,
-                               DWORD dwBlobType, DWORD, BYTE* pbData, DWORD* pcbDataLen) {
+                               DWORD dwBlobType, DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
             return exportCardPublicKey(ctx, hPubKey, dwBlobType, pbData, pcbDataLen);
         }
         if (hPubKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return exportWrappedForCardKey(ctx, hKey, dwBlobType, dwFlags, pbData, pcbDataLen);
         }
         return static_cast<DWORD>(NTE_BAD_KEY);
     });
@@ -234,7 +235,9 @@ VANTOR_EXPORT BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDat
         const bool tokenBlob = pbData != nullptr && cbDataLen > 0 &&
                                (pbData[0] == SIMPLEBLOB || pbData[0] == PRIVATEKEYBLOB);
         if ((hPubKey == 0 || hPubKey == CARD_KEY_HANDLE) && tokenBlob) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return pbData[0] == SIMPLEBLOB
+                       ? importSimpleBlob(ctx, pbData, cbDataLen, dwFlags, phKey)
+                       : importPrivateKey(ctx, pbData, cbDataLen, phKey);
         }
         return CryptImportKey(ctx.softProv, pbData, cbDataLen, hPubKey, dwFlags, phKey)
                    ? 0

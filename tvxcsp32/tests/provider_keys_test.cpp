@@ -6,6 +6,7 @@
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <cstdio>
@@ -158,6 +159,127 @@ TEST_F(ProviderBench, DecryptsWhatOpenSslEncryptsAndEncryptsWhatItDecrypts) {
         }
         ASSERT_TRUE(CryptDecrypt(token.key, 0, TRUE, 0, buffer.data(), &length));
         EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), secret);
+    }
+}
+
+// A SIMPLEBLOB of a 3DES key wrapped by OpenSSL for the given RSA public key.
+Bytes simpleBlobFromOpenSsl(EVP_PKEY* wrapKey, const Bytes& sessionKey) {
+    Bytes blob = {SIMPLEBLOB, 2, 0, 0};
+    for (DWORD alg : {static_cast<DWORD>(CALG_3DES), static_cast<DWORD>(CALG_RSA_KEYX)}) {
+        for (int i = 0; i < 4; ++i) {
+            blob.push_back(static_cast<BYTE>(alg >> (8 * i)));
+        }
+    }
+    const Bytes wrapped = reversed(rsaPkcs1(wrapKey, sessionKey, true));
+    blob.insert(blob.end(), wrapped.begin(), wrapped.end());
+    return blob;
+}
+
+// 3DES-CBC with a zero IV and PKCS#5 padding, CryptoAPI's defaults for a 3DES key.
+Bytes tripleDesEncrypt(const Bytes& key, const Bytes& plain) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    const unsigned char iv[8] = {};
+    Bytes out(plain.size() + 8);
+    int first = 0;
+    int last = 0;
+    EVP_EncryptInit_ex(ctx, EVP_des_ede3_cbc(), nullptr, key.data(), iv);
+    EVP_EncryptUpdate(ctx, out.data(), &first, plain.data(), static_cast<int>(plain.size()));
+    EVP_EncryptFinal_ex(ctx, out.data() + first, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(static_cast<std::size_t>(first + last));
+    return out;
+}
+
+// What OpenSSL wraps for the token key unwraps on the token, and the session key decrypts
+// OpenSSL's ciphertext; blobs too short for the key, or carrying more than fits the identity
+// key's block, are refused.
+TEST_F(ProviderBench, SessionKeysWrappedByOpenSslUnwrapOnTheToken) {
+    for (DWORD bits : {2048u, 1024u}) {
+        SCOPED_TRACE(bits);
+        TokenKey token;
+        ASSERT_NO_FATAL_FAILURE(openTokenKey(*this, bits, &token));
+        Bytes sessionKey(24);
+        ASSERT_EQ(RAND_bytes(sessionKey.data(), 24), 1);
+        const Bytes blob = simpleBlobFromOpenSsl(token.publicKey.get(), sessionKey);
+        ASSERT_EQ(blob.size(), 12 + bits / 8);
+        HCRYPTKEY session = 0;
+        ASSERT_TRUE(CryptImportKey(token.ctx->get(), blob.data(), static_cast<DWORD>(blob.size()),
+                                   token.key, 0, &session))
+            << std::hex << GetLastError();
+        const Bytes message(100, 0x6D);
+        Bytes data = tripleDesEncrypt(sessionKey, message);
+        DWORD length = static_cast<DWORD>(data.size());
+        ASSERT_TRUE(CryptDecrypt(session, 0, TRUE, 0, data.data(), &length))
+            << std::hex << GetLastError();
+        EXPECT_EQ(Bytes(data.begin(), data.begin() + length), message);
+        CryptDestroyKey(session);
+
+        // 139 bytes, and one byte short of the whole block of this key.
+        for (DWORD shortLength : {139u, 11u + bits / 8}) {
+            HCRYPTKEY refused = 0;
+            EXPECT_FALSE(
+                CryptImportKey(token.ctx->get(), blob.data(), shortLength, token.key, 0, &refused));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_DATA)) << shortLength;
+        }
+        if (bits == 2048) {
+            // More key bytes than the identity key's 128-byte block holds behind 00 02 .. 00.
+            for (std::size_t keyLength : {126u, 200u}) {
+                const Bytes tooLong =
+                    simpleBlobFromOpenSsl(token.publicKey.get(), Bytes(keyLength, 0x11));
+                HCRYPTKEY refused = 0;
+                EXPECT_FALSE(CryptImportKey(token.ctx->get(), tooLong.data(),
+                                            static_cast<DWORD>(tooLong.size()), token.key, 0,
+                                            &refused));
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_DATA)) << keyLength;
+            }
+        }
+    }
+}
+
+// A software session key exported for the token key: a 140-byte SIMPLEBLOB for a 1024-bit key,
+// which the token unwraps to the same key; a 2048-bit key is no wrapping target.
+TEST_F(ProviderBench, SessionKeysExportWrappedForTheTokenKey) {
+    for (DWORD bits : {1024u, 2048u}) {
+        SCOPED_TRACE(bits);
+        TokenKey token;
+        ASSERT_NO_FATAL_FAILURE(openTokenKey(*this, bits, &token));
+        HCRYPTKEY session = 0;
+        ASSERT_TRUE(CryptGenKey(token.ctx->get(), CALG_3DES, CRYPT_EXPORTABLE, &session));
+        DWORD length = 0;
+        ASSERT_TRUE(CryptExportKey(session, token.key, SIMPLEBLOB, 0, nullptr, &length));
+        EXPECT_EQ(length, 140u);
+        Bytes blob(300, 0xEE);
+        length = 139;
+        EXPECT_FALSE(CryptExportKey(session, token.key, SIMPLEBLOB, 0, blob.data(), &length));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_EQ(length, 140u);
+        length = static_cast<DWORD>(blob.size());
+        const BOOL exported =
+            CryptExportKey(session, token.key, SIMPLEBLOB, 0, blob.data(), &length);
+        if (bits == 2048) {
+            EXPECT_FALSE(exported);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY));
+            EXPECT_TRUE(std::all_of(blob.begin(), blob.begin() + 268, [](BYTE b) {
+                return b == 0;
+            })) << "the refused blob is zeroed";
+            CryptDestroyKey(session);
+            continue;
+        }
+        ASSERT_TRUE(exported) << std::hex << GetLastError();
+        ASSERT_EQ(length, 140u);
+        HCRYPTKEY unwrapped = 0;
+        ASSERT_TRUE(CryptImportKey(token.ctx->get(), blob.data(), 140, token.key, 0, &unwrapped))
+            << std::hex << GetLastError();
+        const Bytes message(64, 0x3C);
+        Bytes data = message;
+        data.resize(72);  // room for the padding block
+        length = 64;
+        ASSERT_TRUE(CryptEncrypt(session, 0, TRUE, 0, data.data(), &length, 72));
+        data.resize(length);
+        ASSERT_TRUE(CryptDecrypt(unwrapped, 0, TRUE, 0, data.data(), &length));
+        EXPECT_EQ(Bytes(data.begin(), data.begin() + length), message);
+        CryptDestroyKey(unwrapped);
+        CryptDestroyKey(session);
     }
 }
 
