@@ -2,7 +2,9 @@
 // OpenSSL as the other side: what OpenSSL encrypts for the token key the provider decrypts, and
 // what the provider encrypts OpenSSL decrypts with the key file the token was loaded from.
 #include "bench_fixture.h"
+#include "token_bench.h"
 
+#include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 namespace tvxtest {
 namespace {
@@ -281,6 +284,115 @@ TEST_F(ProviderBench, SessionKeysExportWrappedForTheTokenKey) {
         CryptDestroyKey(unwrapped);
         CryptDestroyKey(session);
     }
+}
+
+Pkey generateRsa(unsigned bits) {
+    return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+}
+
+// The PRIVATEKEYBLOB of an OpenSSL key: header, RSAPUBKEY "RSA2", then modulus, prime1, prime2,
+// exponent1, exponent2, coefficient and private exponent, little-endian.
+Bytes privateKeyBlob(EVP_PKEY* key) {
+    const DWORD bits = static_cast<DWORD>(EVP_PKEY_get_bits(key));
+    Bytes blob = {PRIVATEKEYBLOB, 2, 0, 0, 0x00, 0xA4, 0x00, 0x00, 'R', 'S', 'A', '2'};
+    auto putDword = [&](DWORD v) {
+        for (int i = 0; i < 4; ++i) {
+            blob.push_back(static_cast<BYTE>(v >> (8 * i)));
+        }
+    };
+    putDword(bits);
+    BIGNUM* e = nullptr;
+    EVP_PKEY_get_bn_param(key, "e", &e);
+    putDword(static_cast<DWORD>(BN_get_word(e)));
+    BN_free(e);
+    const std::pair<const char*, DWORD> parts[] = {
+        {"n", bits / 8},
+        {"rsa-factor1", bits / 16},
+        {"rsa-factor2", bits / 16},
+        {"rsa-exponent1", bits / 16},
+        {"rsa-exponent2", bits / 16},
+        {"rsa-coefficient1", bits / 16},
+        {"d", bits / 8},
+    };
+    for (const auto& [name, size] : parts) {
+        BIGNUM* value = nullptr;
+        EVP_PKEY_get_bn_param(key, name, &value);
+        Bytes bytes(size);
+        BN_bn2lebinpad(value, bytes.data(), static_cast<int>(size));
+        BN_clear_free(value);
+        blob.insert(blob.end(), bytes.begin(), bytes.end());
+    }
+    return blob;
+}
+
+// How many private keys with the ID pkcs11-tool lists in the slot; -1 when it failed.
+int privateKeysWithId(CK_SLOT_ID slot, const std::string& hexId, std::string* output) {
+    const auto run = vantor::tokenbench::runTool(
+        {"/usr/bin/pkcs11-tool", "--module", cardtoken::test::modulePath(), "--slot",
+         std::to_string(slot), "--login", "--pin", "1234", "--list-objects", "--type", "privkey"});
+    *output = run.output;
+    if (run.status != 0) {
+        return -1;
+    }
+    std::istringstream lines(run.output);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string name;
+        std::string value;
+        words >> name >> value;
+        count += name == "ID:" && value == hexId ? 1 : 0;
+    }
+    return count;
+}
+
+// A private key imported for a container replaces the token's key of that ID; blobs of another
+// size, or shorter than their size needs, change nothing.
+TEST_F(ProviderBench, PrivateKeyImportReplacesTheKeyOfTheId) {
+    if (!std::filesystem::exists("/usr/bin/pkcs11-tool")) {
+        GTEST_SKIP() << "pkcs11-tool (opensc) missing";
+    }
+    insert("token-fullp11", 0);
+    const CK_SLOT_ID slot = static_cast<CK_SLOT_ID>(bench().readerIndex(0));
+    const std::string container = "\\\\.\\" + vantor::bench::CardBench::readerName(0) + "\\%03";
+    Context ctx(container.c_str(), 0);
+    ASSERT_TRUE(ctx.ok());
+    ASSERT_EQ(ctx.setPin("1234"), 0u) << ctx.lastCardError();
+    std::string output;
+    ASSERT_EQ(privateKeysWithId(slot, "03", &output), 1) << output;
+
+    const Pkey key = generateRsa(2048);
+    const Bytes blob = privateKeyBlob(key.get());
+    ASSERT_EQ(blob.size(), 20u + 9 * 2048 / 16);
+    const Bytes odd = privateKeyBlob(generateRsa(1536).get());
+    struct Refused {
+        const Bytes* blob;
+        std::size_t length;
+    };
+    for (const Refused& r :
+         {Refused{&odd, odd.size()}, Refused{&blob, blob.size() - 1}, Refused{&blob, 20}}) {
+        HCRYPTKEY refused = 0;
+        EXPECT_FALSE(CryptImportKey(ctx.get(), r.blob->data(), static_cast<DWORD>(r.length), 0, 0,
+                                    &refused));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_DATA)) << r.length;
+    }
+
+    HCRYPTKEY imported = 0;
+    ASSERT_TRUE(
+        CryptImportKey(ctx.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &imported))
+        << std::hex << GetLastError();
+    EXPECT_EQ(privateKeysWithId(slot, "03", &output), 1) << output;
+    // The token key is now the imported one: its signature verifies with OpenSSL's key.
+    const Bytes data(500, 0x21);
+    HCRYPTHASH hash = 0;
+    ASSERT_TRUE(CryptCreateHash(ctx.get(), CALG_SHA_256, 0, 0, &hash));
+    ASSERT_TRUE(CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0));
+    Bytes signature(256);
+    DWORD size = 256;
+    ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &size))
+        << std::hex << GetLastError();
+    CryptDestroyHash(hash);
+    EXPECT_TRUE(opensslVerifies(key.get(), EVP_sha256(), data, signature));
 }
 
 }  // namespace
