@@ -155,8 +155,8 @@ VANTOR_EXPORT BOOL CPGenRandom(HCRYPTPROV hProv, DWORD cbLen, BYTE* pbBuffer) {
     });
 }
 
-// Key entry points: the token key paths come with the keys work; until then they answer
-// NTE_NOT_SUPPORTED, and the key the context stands for is reachable for its certificate.
+// Key entry points: CARD_KEY_HANDLE is the token key of the context, every other key handle is
+// the software provider's and passes through.
 VANTOR_EXPORT BOOL CPGetUserKey(HCRYPTPROV hProv, DWORD, HCRYPTKEY* phUserKey) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (phUserKey == nullptr) {
@@ -189,8 +189,7 @@ VANTOR_EXPORT BOOL CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     });
 }
 
-// Software key handles pass through to the context's software provider; the token key paths
-// that are not here yet answer NTE_NOT_SUPPORTED.
+// The token path of CPGenKey is taken for the RSA key kinds and for the bare size flag.
 VANTOR_EXPORT BOOL CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         const bool token = Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE ||
@@ -210,9 +209,9 @@ VANTOR_EXPORT BOOL CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hHash,
 }
 VANTOR_EXPORT BOOL CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam,
                                  const BYTE* pbData, DWORD dwFlags) {
-    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return setCardKeyParam(ctx, dwParam, pbData);
         }
         return CryptSetKeyParam(hKey, dwParam, pbData, dwFlags) ? 0 : lastError();
     });

@@ -10,9 +10,12 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509v3.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -393,6 +396,110 @@ TEST_F(ProviderBench, PrivateKeyImportReplacesTheKeyOfTheId) {
         << std::hex << GetLastError();
     CryptDestroyHash(hash);
     EXPECT_TRUE(opensslVerifies(key.get(), EVP_sha256(), data, signature));
+}
+
+// A self-signed certificate of key whose extended key usage includes smart card logon.
+Bytes smartLogonCertificate(EVP_PKEY* key) {
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x1234567);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Logon Holder"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_set_pubkey(cert, key);
+    X509_EXTENSION* eku = X509V3_EXT_conf_nid(nullptr, nullptr, NID_ext_key_usage,
+                                              "1.3.6.1.4.1.311.20.2.2,clientAuth");
+    X509_add_ext(cert, eku, -1);
+    X509_EXTENSION_free(eku);
+    X509_sign(cert, key, EVP_sha256());
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(cert, &der);
+    Bytes bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    X509_free(cert);
+    return bytes;
+}
+
+// An object's value as pkcs11-tool reads it from the slot (type "cert" by ID, "data" by label).
+Bytes readWithPkcs11Tool(CK_SLOT_ID slot, const std::string& type, const std::string& by,
+                         const std::string& what, std::string* output) {
+    const std::string file = ProviderBench::keysDir() + "/read-object.bin";
+    std::filesystem::remove(file);
+    const auto run = vantor::tokenbench::runTool(
+        {"/usr/bin/pkcs11-tool", "--module", cardtoken::test::modulePath(), "--slot",
+         std::to_string(slot), "--login", "--pin", "1234", "--read-object", "--type", type, by,
+         what, "--output-file", file});
+    *output = run.output;
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// KP_CERTIFICATE writes the certificate beside the token key, in place of the one there, and
+// the smart-logon marker for a logon certificate; KP_SMARTLOGON writes the marker alone.
+TEST_F(ProviderBench, CertificateAndSmartLogonMarkerAreWrittenToTheToken) {
+    if (!std::filesystem::exists("/usr/bin/pkcs11-tool")) {
+        GTEST_SKIP() << "pkcs11-tool (opensc) missing";
+    }
+    const std::string reader = "\\\\.\\" + vantor::bench::CardBench::readerName(0) + "\\";
+    const CK_SLOT_ID slot = static_cast<CK_SLOT_ID>(bench().readerIndex(0));
+    insert("token-fullp11", 0);
+    {
+        Context ctx((reader + "%03").c_str(), 0);
+        ASSERT_TRUE(ctx.ok());
+        ASSERT_EQ(ctx.setPin("1234"), 0u) << ctx.lastCardError();
+        HCRYPTKEY card = 0;
+        ASSERT_TRUE(CryptGetUserKey(ctx.get(), AT_KEYEXCHANGE, &card));
+        const Bytes set = {0x31, 0x03, 0x02, 0x01, 0x00};
+        const Bytes fiveByteLength = {0x30, 0x85, 0x01, 0x00, 0x00, 0x00, 0x00};
+        for (const Bytes* bad : {&set, &fiveByteLength}) {
+            EXPECT_FALSE(CryptSetKeyParam(card, KP_CERTIFICATE, bad->data(), 0));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
+        }
+        EXPECT_FALSE(CryptSetKeyParam(card, KP_SALT, set.data(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
+
+        const Pkey key = generateRsa(1024);
+        const Bytes der = smartLogonCertificate(key.get());
+        ASSERT_FALSE(der.empty());
+        ASSERT_TRUE(CryptSetKeyParam(card, KP_CERTIFICATE, der.data(), 0))
+            << std::hex << GetLastError();
+        Bytes back;
+        ASSERT_EQ(ctx.readCertificate(&back), 0u) << "one certificate with the ID";
+        EXPECT_EQ(back, der);
+        std::string output;
+        EXPECT_EQ(readWithPkcs11Tool(slot, "cert", "--id", "03", &output), der) << output;
+        const std::string label = "%03";
+        EXPECT_EQ(readWithPkcs11Tool(slot, "data", "--label", "CSPSmartLogon", &output),
+                  Bytes(label.begin(), label.end()))
+            << output;
+    }
+    insert("token-m4", 0);
+    Context ctx((reader + "%02").c_str(), 0);
+    ASSERT_TRUE(ctx.ok());
+    ASSERT_EQ(ctx.setPin("1234"), 0u) << ctx.lastCardError();
+    HCRYPTKEY card = 0;
+    ASSERT_TRUE(CryptGetUserKey(ctx.get(), AT_KEYEXCHANGE, &card));
+    for (int twice = 0; twice < 2; ++twice) {
+        ASSERT_TRUE(CryptSetKeyParam(card, KP_SMARTLOGON, nullptr, 0))
+            << std::hex << GetLastError();
+    }
+    std::string output;
+    const std::string label = "%02";
+    EXPECT_EQ(readWithPkcs11Tool(slot, "data", "--label", "CSPSmartLogon", &output),
+              Bytes(label.begin(), label.end()))
+        << output;
+    const auto list = vantor::tokenbench::runTool(
+        {"/usr/bin/pkcs11-tool", "--module", cardtoken::test::modulePath(), "--slot",
+         std::to_string(slot), "--list-objects", "--type", "data"});
+    std::size_t markers = 0;
+    for (auto at = list.output.find("CSPSmartLogon"); at != std::string::npos;
+         at = list.output.find("CSPSmartLogon", at + 1)) {
+        ++markers;
+    }
+    EXPECT_EQ(markers, 1u) << list.output;
 }
 
 }  // namespace
