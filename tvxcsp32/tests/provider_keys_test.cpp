@@ -502,5 +502,64 @@ TEST_F(ProviderBench, CertificateAndSmartLogonMarkerAreWrittenToTheToken) {
     EXPECT_EQ(markers, 1u) << list.output;
 }
 
+// The payload of a PKCS#1 v1.5 signature (big-endian) under the public key: what the token was
+// given to sign with CKM_RSA_PKCS.
+Bytes signedPayload(EVP_PKEY* key, const Bytes& signature) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    Bytes out(1024);
+    size_t length = out.size();
+    const bool ok =
+        EVP_PKEY_verify_recover_init(ctx) == 1 &&
+        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_verify_recover(ctx, out.data(), &length, signature.data(), signature.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    out.resize(ok ? length : 0);
+    return out;
+}
+
+// The token signs exactly the DigestInfo of the hash (35 bytes for SHA-1, 51 for SHA-256) with a
+// 1024- and a 2048-bit key; the signature comes back little-endian and verifies with OpenSSL.
+TEST_F(ProviderBench, TheTokenSignsExactlyTheDigestInfo) {
+    const Bytes sha1Prefix = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
+                              0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+    const Bytes sha256Prefix = {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    struct Case {
+        ALG_ID alg;
+        const EVP_MD* md;
+        const Bytes* prefix;
+        std::size_t digestInfoLength;
+    };
+    const Case cases[] = {{CALG_SHA1, EVP_sha1(), &sha1Prefix, 35},
+                          {CALG_SHA_256, EVP_sha256(), &sha256Prefix, 51}};
+    const Bytes data(777, 0x4B);
+    for (DWORD bits : {1024u, 2048u}) {
+        SCOPED_TRACE(bits);
+        TokenKey token;
+        ASSERT_NO_FATAL_FAILURE(openTokenKey(*this, bits, &token));
+        for (const Case& c : cases) {
+            HCRYPTHASH hash = 0;
+            ASSERT_TRUE(CryptCreateHash(token.ctx->get(), c.alg, 0, 0, &hash));
+            ASSERT_TRUE(CryptHashData(hash, data.data(), static_cast<DWORD>(data.size()), 0));
+            DWORD size = 0;
+            ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, nullptr, &size));
+            EXPECT_EQ(size, bits / 8);
+            Bytes signature(size);
+            ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature.data(), &size))
+                << std::hex << GetLastError();
+            CryptDestroyHash(hash);
+            ASSERT_EQ(size, bits / 8);
+            EXPECT_TRUE(opensslVerifies(token.publicKey.get(), c.md, data, signature)) << c.alg;
+            Bytes expected = *c.prefix;
+            Bytes digest(EVP_MD_get_size(c.md));
+            EVP_Digest(data.data(), data.size(), digest.data(), nullptr, c.md, nullptr);
+            expected.insert(expected.end(), digest.begin(), digest.end());
+            const Bytes payload = signedPayload(token.publicKey.get(), reversed(signature));
+            EXPECT_EQ(payload.size(), c.digestInfoLength) << c.alg;
+            EXPECT_EQ(payload, expected) << c.alg;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tvxtest
