@@ -328,11 +328,27 @@ Bytes privateKeyBlob(EVP_PKEY* key) {
     return blob;
 }
 
+// pkcs11-tool over the bench module, with the environment a child needs to load this build's
+// module (the sanitizer runtime in a sanitizer build).
+vantor::tokenbench::ToolRun runPkcs11Tool(CK_SLOT_ID slot, std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/pkcs11-tool", "--module",
+                                     cardtoken::test::modulePath(), "--slot", std::to_string(slot)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto env = cardtoken::test::childEnvironment();
+    for (const auto& [name, value] : env) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    auto run = vantor::tokenbench::runTool(argv);
+    for (const auto& [name, value] : env) {
+        ::unsetenv(name.c_str());
+    }
+    return run;
+}
+
 // How many private keys with the ID pkcs11-tool lists in the slot; -1 when it failed.
 int privateKeysWithId(CK_SLOT_ID slot, const std::string& hexId, std::string* output) {
-    const auto run = vantor::tokenbench::runTool(
-        {"/usr/bin/pkcs11-tool", "--module", cardtoken::test::modulePath(), "--slot",
-         std::to_string(slot), "--login", "--pin", "1234", "--list-objects", "--type", "privkey"});
+    const auto run =
+        runPkcs11Tool(slot, {"--login", "--pin", "1234", "--list-objects", "--type", "privkey"});
     *output = run.output;
     if (run.status != 0) {
         return -1;
@@ -428,10 +444,8 @@ Bytes readWithPkcs11Tool(CK_SLOT_ID slot, const std::string& type, const std::st
                          const std::string& what, std::string* output) {
     const std::string file = ProviderBench::keysDir() + "/read-object.bin";
     std::filesystem::remove(file);
-    const auto run = vantor::tokenbench::runTool(
-        {"/usr/bin/pkcs11-tool", "--module", cardtoken::test::modulePath(), "--slot",
-         std::to_string(slot), "--login", "--pin", "1234", "--read-object", "--type", type, by,
-         what, "--output-file", file});
+    const auto run = runPkcs11Tool(slot, {"--login", "--pin", "1234", "--read-object", "--type",
+                                          type, by, what, "--output-file", file});
     *output = run.output;
     std::ifstream in(file, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -491,9 +505,7 @@ TEST_F(ProviderBench, CertificateAndSmartLogonMarkerAreWrittenToTheToken) {
     EXPECT_EQ(readWithPkcs11Tool(slot, "data", "--label", "CSPSmartLogon", &output),
               Bytes(label.begin(), label.end()))
         << output;
-    const auto list = vantor::tokenbench::runTool(
-        {"/usr/bin/pkcs11-tool", "--module", cardtoken::test::modulePath(), "--slot",
-         std::to_string(slot), "--list-objects", "--type", "data"});
+    const auto list = runPkcs11Tool(slot, {"--list-objects", "--type", "data"});
     std::size_t markers = 0;
     for (auto at = list.output.find("CSPSmartLogon"); at != std::string::npos;
          at = list.output.find("CSPSmartLogon", at + 1)) {
