@@ -118,6 +118,13 @@ VANTOR_EXPORT BOOL CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* p
 VANTOR_EXPORT BOOL CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                                 HCRYPTHASH* phHash) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
+        if (hKey == CARD_KEY_HANDLE) {
+            // No keyed hash with the token key: refused, rather than a success without a handle.
+            if (phHash != nullptr) {
+                *phHash = 0;
+            }
+            return static_cast<DWORD>(NTE_BAD_KEY);
+        }
         return CryptCreateHash(ctx.softProv, Algid, hKey, dwFlags, phHash) ? 0 : lastError();
     });
 }

@@ -62,5 +62,22 @@ TEST_F(ProviderFaultTest, PublicKeyFallsBackToThePublicKeyObject) {
     EXPECT_EQ(none.error, static_cast<DWORD>(NTE_BAD_KEY_STATE));
 }
 
+// A hash keyed with the token key is refused, and no handle is handed out.
+TEST_F(ProviderFaultTest, HashKeyedWithTheTokenKeyIsRefused) {
+    configure("");
+    Context ctx(kKeyContainer, 0);
+    ASSERT_TRUE(ctx.ok());
+    ASSERT_EQ(ctx.setSlotIndex(0), 0u);
+    ASSERT_EQ(ctx.setPin("1234"), 0u);
+    HCRYPTKEY card = 0;
+    ASSERT_TRUE(CryptGetUserKey(ctx.get(), AT_KEYEXCHANGE, &card));
+    HCRYPTHASH hash = 0x1234;
+    EXPECT_FALSE(CryptCreateHash(ctx.get(), CALG_SHA1, card, 0, &hash));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEY));
+    EXPECT_TRUE(CryptCreateHash(ctx.get(), CALG_SHA1, 0, 0, &hash));
+    CryptDestroyHash(hash);
+    CryptDestroyKey(card);
+}
+
 }  // namespace
 }  // namespace tvxtest
