@@ -2,6 +2,7 @@
 // public key export.
 #include "card_keys.h"
 
+#include "card_objects.h"
 #include "container_name.h"
 #include "provider_codes.h"
 #include "win/errhandlingapi.h"
@@ -70,6 +71,74 @@ DWORD signHash(ProviderContext& ctx, HCRYPTHASH hash, LPCWSTR description, DWORD
     return 0;
 }
 
+namespace {
+
+// CKA_MODULUS and CKA_PUBLIC_EXPONENT of an object, lengths first.
+CK_RV readModulusAndExponent(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                             std::vector<std::uint8_t>* modulus,
+                             std::vector<std::uint8_t>* exponent) {
+    CK_FUNCTION_LIST_PTR p11 = ModuleState::instance().functions();
+    CK_ATTRIBUTE attrs[] = {{CKA_MODULUS, nullptr, 0}, {CKA_PUBLIC_EXPONENT, nullptr, 0}};
+    CK_RV rv = p11->C_GetAttributeValue(session, object, attrs, 2);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    // At most a 8192-bit modulus; the length is the module's word.
+    if (attrs[0].ulValueLen == 0 || attrs[0].ulValueLen > 1024 || attrs[1].ulValueLen > 1024) {
+        return CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    modulus->resize(attrs[0].ulValueLen);
+    exponent->resize(attrs[1].ulValueLen);
+    attrs[0].pValue = modulus->data();
+    attrs[1].pValue = exponent->data();
+    rv = p11->C_GetAttributeValue(session, object, attrs, 2);
+    modulus->resize(attrs[0].ulValueLen);
+    exponent->resize(attrs[1].ulValueLen);
+    return rv;
+}
+
+}  // namespace
+
+DWORD readPublicKey(CardSession& card, std::vector<std::uint8_t>* modulus,
+                    std::vector<std::uint8_t>* exponent) {
+    const auto key = KeyCache::instance().get(&card);
+    if (!key) {
+        return ERR_NO_BOUND_KEY;
+    }
+    if (readModulusAndExponent(card.session, key->privateKey, modulus, exponent) == CKR_OK) {
+        return 0;
+    }
+    // A module that keeps the private key's public values to itself: the public key object
+    // with the same ID has them.
+    CK_FUNCTION_LIST_PTR p11 = ModuleState::instance().functions();
+    CK_ATTRIBUTE idLength{CKA_ID, nullptr, 0};
+    CK_RV rv = p11->C_GetAttributeValue(card.session, key->privateKey, &idLength, 1);
+    if (rv != CKR_OK || idLength.ulValueLen > 1024) {
+        return p11Error(rv != CKR_OK ? rv : CKR_ATTRIBUTE_VALUE_INVALID);
+    }
+    std::vector<std::uint8_t> id(idLength.ulValueLen);
+    CK_ATTRIBUTE idValue{CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())};
+    rv = p11->C_GetAttributeValue(card.session, key->privateKey, &idValue, 1);
+    if (rv != CKR_OK) {
+        return p11Error(rv);
+    }
+    CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &publicClass, sizeof publicClass},
+        {CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())},
+    };
+    CK_OBJECT_HANDLE publicKey = 0;
+    rv = findOneObject(card.session, search, 2, &publicKey);
+    if (rv != CKR_OK) {
+        return p11Error(rv);
+    }
+    if (publicKey == 0) {
+        return static_cast<DWORD>(NTE_BAD_KEYSET);
+    }
+    rv = readModulusAndExponent(card.session, publicKey, modulus, exponent);
+    return rv == CKR_OK ? 0 : p11Error(rv);
+}
+
 DWORD exportCardPublicKey(ProviderContext& ctx, HCRYPTKEY pubKey, DWORD blobType, BYTE* data,
                           DWORD* length) {
     if (length == nullptr) {
@@ -87,14 +156,12 @@ DWORD exportCardPublicKey(ProviderContext& ctx, HCRYPTKEY pubKey, DWORD blobType
     if (validateKey(*ctx.card) != 0) {
         return static_cast<DWORD>(NTE_BAD_KEY);
     }
-    const CachedKey key = *KeyCache::instance().get(ctx.card.get());
-    CK_FUNCTION_LIST_PTR p11 = ModuleState::instance().functions();
-    CK_ATTRIBUTE attrs[] = {{CKA_MODULUS, nullptr, 0}, {CKA_PUBLIC_EXPONENT, nullptr, 0}};
-    if (p11->C_GetAttributeValue(ctx.card->session, key.privateKey, attrs, 2) != CKR_OK ||
-        attrs[0].ulValueLen == 0 || attrs[0].ulValueLen > 1024) {
+    std::vector<std::uint8_t> modulus;
+    std::vector<std::uint8_t> exponent;
+    if (readPublicKey(*ctx.card, &modulus, &exponent) != 0) {
         return static_cast<DWORD>(NTE_BAD_KEY_STATE);
     }
-    const DWORD size = 20 + static_cast<DWORD>(attrs[0].ulValueLen);
+    const DWORD size = 20 + static_cast<DWORD>(modulus.size());
     if (data == nullptr) {
         *length = size;
         return 0;
@@ -102,13 +169,6 @@ DWORD exportCardPublicKey(ProviderContext& ctx, HCRYPTKEY pubKey, DWORD blobType
     if (*length < size) {
         *length = size;
         return ERROR_MORE_DATA;
-    }
-    std::vector<std::uint8_t> modulus(attrs[0].ulValueLen);
-    std::vector<std::uint8_t> exponent(attrs[1].ulValueLen);
-    attrs[0].pValue = modulus.data();
-    attrs[1].pValue = exponent.data();
-    if (p11->C_GetAttributeValue(ctx.card->session, key.privateKey, attrs, 2) != CKR_OK) {
-        return static_cast<DWORD>(NTE_BAD_KEY_STATE);
     }
     // The exponent as a little-endian DWORD when it has 1 to 4 bytes; 65537 when that is 0.
     DWORD pubexp = 0;

@@ -14,6 +14,11 @@ DWORD signHash(ProviderContext& ctx, HCRYPTHASH hash, LPCWSTR description, DWORD
 DWORD exportCardPublicKey(ProviderContext& ctx, HCRYPTKEY pubKey, DWORD blobType, BYTE* data,
                           DWORD* length);
 
+// The token key's modulus and public exponent, big-endian: from the private key, else from the
+// public key object with its ID. 0, ERR_NO_BOUND_KEY, NTE_BAD_KEYSET or rv + 22000.
+DWORD readPublicKey(CardSession& card, std::vector<std::uint8_t>* modulus,
+                    std::vector<std::uint8_t>* exponent);
+
 // Generates the key pair of the label on the token (the BindCard hook) and caches its key.
 DWORD generateKeyPair(CardSession& card, const std::string& label, DWORD keyBits);
 // CPGenKey's token path: the size from the flags, BindCard (which generates for a new key set).

@@ -2,6 +2,8 @@
 // work in C++, sets the thread's last error and returns TRUE when it is 0.
 #include "card_binding.h"
 #include "card_certificate.h"
+#include "card_crypt.h"
+#include "card_import.h"
 #include "card_keys.h"
 #include "provider_codes.h"
 #include "provider_context.h"
@@ -116,6 +118,13 @@ VANTOR_EXPORT BOOL CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* p
 VANTOR_EXPORT BOOL CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                                 HCRYPTHASH* phHash) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
+        if (hKey == CARD_KEY_HANDLE) {
+            // No keyed hash with the token key: refused, rather than a success without a handle.
+            if (phHash != nullptr) {
+                *phHash = 0;
+            }
+            return static_cast<DWORD>(NTE_BAD_KEY);
+        }
         return CryptCreateHash(ctx.softProv, Algid, hKey, dwFlags, phHash) ? 0 : lastError();
     });
 }
@@ -153,8 +162,8 @@ VANTOR_EXPORT BOOL CPGenRandom(HCRYPTPROV hProv, DWORD cbLen, BYTE* pbBuffer) {
     });
 }
 
-// Key entry points: the token key paths come with the keys work; until then they answer
-// NTE_NOT_SUPPORTED, and the key the context stands for is reachable for its certificate.
+// Key entry points: CARD_KEY_HANDLE is the token key of the context, every other key handle is
+// the software provider's and passes through.
 VANTOR_EXPORT BOOL CPGetUserKey(HCRYPTPROV hProv, DWORD, HCRYPTKEY* phUserKey) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (phUserKey == nullptr) {
@@ -187,8 +196,7 @@ VANTOR_EXPORT BOOL CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     });
 }
 
-// Software key handles pass through to the context's software provider; the token key paths
-// that are not here yet answer NTE_NOT_SUPPORTED.
+// The token path of CPGenKey is taken for the RSA key kinds and for the bare size flag.
 VANTOR_EXPORT BOOL CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         const bool token = Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE ||
@@ -208,21 +216,21 @@ VANTOR_EXPORT BOOL CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hHash,
 }
 VANTOR_EXPORT BOOL CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam,
                                  const BYTE* pbData, DWORD dwFlags) {
-    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return setCardKeyParam(ctx, dwParam, pbData);
         }
         return CryptSetKeyParam(hKey, dwParam, pbData, dwFlags) ? 0 : lastError();
     });
 }
 VANTOR_EXPORT BOOL CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey,
-                               DWORD dwBlobType, DWORD, BYTE* pbData, DWORD* pcbDataLen) {
+                               DWORD dwBlobType, DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen) {
     return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
             return exportCardPublicKey(ctx, hPubKey, dwBlobType, pbData, pcbDataLen);
         }
         if (hPubKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return exportWrappedForCardKey(ctx, hKey, dwBlobType, dwFlags, pbData, pcbDataLen);
         }
         return static_cast<DWORD>(NTE_BAD_KEY);
     });
@@ -233,7 +241,9 @@ VANTOR_EXPORT BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDat
         const bool tokenBlob = pbData != nullptr && cbDataLen > 0 &&
                                (pbData[0] == SIMPLEBLOB || pbData[0] == PRIVATEKEYBLOB);
         if ((hPubKey == 0 || hPubKey == CARD_KEY_HANDLE) && tokenBlob) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return pbData[0] == SIMPLEBLOB
+                       ? importSimpleBlob(ctx, pbData, cbDataLen, dwFlags, phKey)
+                       : importPrivateKey(ctx, pbData, cbDataLen, phKey);
         }
         return CryptImportKey(ctx.softProv, pbData, cbDataLen, hPubKey, dwFlags, phKey)
                    ? 0
@@ -242,9 +252,9 @@ VANTOR_EXPORT BOOL CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDat
 }
 VANTOR_EXPORT BOOL CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal,
                              DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen, DWORD cbBufLen) {
-    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return encryptWithCardKey(ctx, hHash, fFinal, dwFlags, pbData, pcbDataLen, cbBufLen);
         }
         return CryptEncrypt(hKey, hHash, fFinal, dwFlags, pbData, pcbDataLen, cbBufLen)
                    ? 0
@@ -253,9 +263,9 @@ VANTOR_EXPORT BOOL CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash,
 }
 VANTOR_EXPORT BOOL CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal,
                              DWORD dwFlags, BYTE* pbData, DWORD* pcbDataLen) {
-    return onContext(hProv, [&](ProviderContext&) -> DWORD {
+    return onContext(hProv, [&](ProviderContext& ctx) -> DWORD {
         if (hKey == CARD_KEY_HANDLE) {
-            return static_cast<DWORD>(NTE_NOT_SUPPORTED);
+            return decryptWithCardKey(ctx, pbData, pcbDataLen);  // hash, final, flags unused
         }
         return CryptDecrypt(hKey, hHash, fFinal, dwFlags, pbData, pcbDataLen) ? 0 : lastError();
     });

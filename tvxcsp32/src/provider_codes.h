@@ -33,6 +33,9 @@ inline constexpr DWORD ERR_READERS_CHANGED = 22504;
 // SCARD_W_WRONG_CHV (0x8010006B), so it has a name of its own.
 inline constexpr DWORD kWrongChv = 0x8010002Au;
 
+// CPSetKeyParam on the card key: write the smart-logon marker for the context's container.
+inline constexpr DWORD KP_SMARTLOGON = 0x80000001u;
+
 // Marker of a private-key import in the context flags (keys entry points).
 inline constexpr DWORD kImportMarker = 0x08000000u;
 

@@ -101,14 +101,14 @@ ProviderContext::~ProviderContext() {
     }
 }
 
-DWORD ProviderContext::bind() {
+DWORD ProviderContext::bind(DWORD extraFlags) {
     if (!card) {
         // A verify-only context has no card session to bind.
         lastCardResult = static_cast<DWORD>(NTE_BAD_KEYSET);
         return lastCardResult;
     }
     BindRequest request;
-    request.flags = flags;
+    request.flags = flags | extraFlags;
     request.containerName = containerName ? &*containerName : nullptr;
     request.pin = pin ? &*pin : nullptr;
     request.slotSelector = slotSelector ? &*slotSelector : nullptr;

@@ -32,8 +32,9 @@ struct ProviderContext {
     ProviderContext(const ProviderContext&) = delete;
     ProviderContext& operator=(const ProviderContext&) = delete;
 
-    // BindCard with this context's fields; the result is kept in lastCardResult.
-    DWORD bind();
+    // BindCard with this context's fields (flags plus extraFlags); the result is kept in
+    // lastCardResult.
+    DWORD bind(DWORD extraFlags = 0);
 };
 
 // The context of a handle handed out by acquireContext and not yet released; null otherwise.

@@ -1,9 +1,8 @@
 // The provider on the card bench, as an application meets it: cardtoken.so presents the readers
 // as slots and the cards as tokens; the PIN dialog (offscreen) is answered through its widgets;
 // signatures and the public key are checked with OpenSSL against the certificate on the token.
-#include "card_bench.h"
+#include "bench_fixture.h"
 #include "cardtoken_client.h"
-#include "provider_support.h"
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>
@@ -23,72 +22,6 @@
 
 namespace tvxtest {
 namespace {
-
-using vantor::bench::CardBenchTest;
-
-const char kCnsContainer[] = "%01@1000000000000201";
-
-class ProviderBench : public CardBenchTest {
-  protected:
-    static void SetUpTestSuite() {
-        dir_ = new std::string(makePrivateRegistry());
-        std::string output;
-        conf_ = new std::string(cardtoken::test::makeBenchConf(*dir_ + "/bench", &output));
-        if (conf_->empty()) {
-            why_ = new std::string("cardtoken-bench.sh make-conf failed: " + output);
-        }
-    }
-    static void TearDownTestSuite() {
-        std::error_code ec;
-        std::filesystem::remove_all(*dir_, ec);
-    }
-    void SetUp() override {
-        CardBenchTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        if (why_ != nullptr) {
-            GTEST_SKIP() << *why_;
-        }
-        ::setenv("CARDTOKEN_CONF", conf_->c_str(), 1);
-        offscreenApplication();
-        registerProvider(cardtoken::test::modulePath());
-    }
-    void insert(const char* scenario, int reader) {
-        std::string error;
-        ASSERT_TRUE(bench().insertCard(scenario, reader, {}, &error)) << error;
-    }
-    static std::string* dir_;
-    static std::string* conf_;
-    static std::string* why_;
-};
-std::string* ProviderBench::dir_ = nullptr;
-std::string* ProviderBench::conf_ = nullptr;
-std::string* ProviderBench::why_ = nullptr;
-
-using Bytes = std::vector<BYTE>;
-
-// The PEM-free way to the certificate's key: DER through OpenSSL.
-EVP_PKEY* publicKeyOf(const Bytes& der) {
-    const unsigned char* p = der.data();
-    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-    if (cert == nullptr) {
-        return nullptr;
-    }
-    EVP_PKEY* key = X509_get_pubkey(cert);
-    X509_free(cert);
-    return key;
-}
-
-bool opensslVerifies(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, Bytes signature) {
-    std::reverse(signature.begin(), signature.end());  // CryptoAPI order -> big-endian
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    const bool ok =
-        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
-        EVP_DigestVerify(ctx, signature.data(), signature.size(), data.data(), data.size()) == 1;
-    EVP_MD_CTX_free(ctx);
-    return ok;
-}
 
 TEST_F(ProviderBench, SignaturesVerifyWithOpenSslAndThePublicKeyMatches) {
     insert("token-cns", 0);

@@ -28,6 +28,7 @@ inline constexpr DWORD kWrongChv = 0x8010002Au;
 inline constexpr DWORD kSlotNotFound = 22501;
 inline constexpr DWORD kPinCancelled = 22503;
 inline constexpr HCRYPTKEY kCardKey = 0xFFFFFFFFu;
+inline constexpr DWORD KP_SMARTLOGON = 0x80000001u;
 
 std::string providerImage();  // the built tvxcsp32.so
 std::string csptoolPath();    // the built csptool
