@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "cardtoken_client.h"
@@ -22,6 +25,27 @@ inline std::string ProgramDir() {
     char path[4096];
     const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
     return std::filesystem::path(std::string(path, n)).parent_path().string();
+}
+
+// Runs action on the first visible modal dialog of type T (the panels run their dialogs
+// modally); gives up after about ten seconds.
+template <typename T>
+void WhenModalShows(const std::function<void(T&)>& action) {
+    auto* timer = new QTimer;
+    timer->setInterval(20);
+    auto remaining = std::make_shared<int>(500);
+    QObject::connect(timer, &QTimer::timeout, [timer, action, remaining] {
+        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (dialog != nullptr && dialog->isVisible()) {
+            timer->stop();
+            timer->deleteLater();
+            action(*dialog);
+        } else if (--*remaining == 0) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start();
 }
 
 // The body of the program's main; workSuffix keeps each program's bench folder its own.

@@ -139,27 +139,6 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-// Runs action on the first visible modal dialog of type T (the panel runs it modally); gives
-// up after about ten seconds.
-template <typename T>
-void WhenModalShows(const std::function<void(T&)>& action) {
-    auto* timer = new QTimer;
-    timer->setInterval(20);
-    auto remaining = std::make_shared<int>(500);
-    QObject::connect(timer, &QTimer::timeout, [timer, action, remaining] {
-        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (dialog != nullptr && dialog->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
-            action(*dialog);
-        } else if (--*remaining == 0) {
-            timer->stop();
-            timer->deleteLater();
-        }
-    });
-    timer->start();
-}
-
 class Notes final : public PinDialogs {
   public:
     PinDialogAnswer Run(PinDialogKind, PinDialogMode) override { return {}; }

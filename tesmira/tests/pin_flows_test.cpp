@@ -416,21 +416,7 @@ TEST_F(PinFlowsTest, InitialisationIsOnlyForTokenTypes) {
 
 // Runs action on the PIN dialog once it is showing (the panel's operation runs it modally).
 void WhenDialogShows(const std::function<void(ChangePinDlg&)>& action) {
-    auto* timer = new QTimer;
-    timer->setInterval(20);
-    auto remaining = std::make_shared<int>(500);
-    QObject::connect(timer, &QTimer::timeout, [timer, action, remaining] {
-        auto* dialog = qobject_cast<ChangePinDlg*>(QApplication::activeModalWidget());
-        if (dialog != nullptr && dialog->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
-            action(*dialog);
-        } else if (--*remaining == 0) {
-            timer->stop();
-            timer->deleteLater();
-        }
-    });
-    timer->start();
+    WhenModalShows<ChangePinDlg>(action);
 }
 
 class PanelTest : public PinFlowsTest {
