@@ -3,8 +3,8 @@
 #include "import_command.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string line(reinterpret_cast<const char*>(data),
                            std::find(data, data + size, 0) - data);
     const tvx::ImportCommand command = tvx::parseImportCommand(line);
-    if (command.pin && std::find(command.pin->begin(), command.pin->end(), ' ') !=
-                           command.pin->end()) {
+    if (command.pin &&
+        std::find(command.pin->begin(), command.pin->end(), ' ') != command.pin->end()) {
         std::abort();
     }
     // A quoted slot text may swallow what follows, so the check is made on lines without "-s";

@@ -27,7 +27,8 @@ DWORD listCertificates(CK_SESSION_HANDLE session, std::vector<CK_OBJECT_HANDLE>*
 // Adds one DER certificate to "MY" with key provider information for the container when one is
 // given, else to "ROOT" when self-issued, else to "AddressBook". A certificate already in the
 // store stays as it is. 0 or the failing call's last error.
-DWORD registerCertificate(const std::vector<BYTE>& der, const std::optional<std::string>& container);
+DWORD registerCertificate(const std::vector<BYTE>& der,
+                          const std::optional<std::string>& container);
 
 // Registers every certificate of the token; with requireKey only those with a private key of
 // the same CKA_ID get a container, otherwise all do. *count receives the number of certificates

@@ -35,7 +35,8 @@ ImportCommand parseImportCommand(std::string_view line) {
             command.valid = false;
             return command;
         }
-        const char option = static_cast<char>(std::tolower(static_cast<unsigned char>(line[at + 1])));
+        const char option =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(line[at + 1])));
         at += 2;
         if (option == 'q') {
             command.quiet = true;

@@ -180,7 +180,8 @@ inline std::string writeTemp(const std::string& name, const Bytes& bytes) {
 // How many objects of the type carry the label on the token in slot (pkcs11-tool, public
 // objects only: no login).
 inline int objectsLabelled(int slotId, const std::string& label, const char* type) {
-    const auto run = pkcs11Tool({"--slot", std::to_string(slotId), "--list-objects", "--type", type});
+    const auto run =
+        pkcs11Tool({"--slot", std::to_string(slotId), "--list-objects", "--type", type});
     int n = 0;
     std::istringstream in(run.output);
     std::string line;

@@ -27,8 +27,8 @@ class RundllBench : public ProviderBench {
     static ToolRun rundll(const std::vector<std::string>& args, bool display = true) {
         std::vector<std::string> argv = {"/usr/bin/env"};
         if (!display) {
-            argv.insert(argv.end(), {"-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u",
-                                     "WAYLAND_DISPLAY"});
+            argv.insert(argv.end(),
+                        {"-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY"});
         }
         argv.push_back(RUNDLL_PATH);
         argv.insert(argv.end(), args.begin(), args.end());
@@ -55,8 +55,8 @@ TEST_F(RundllBench, ImportedCertificateSignsThroughTheNamedContainer) {
     const std::string data = writeTemp("data.txt", Bytes{'s', 'i', 'g', 'n', ' ', 'm', 'e'});
     const std::string sig = data + ".sig";
     const ToolRun sign =
-        runTool({CSPTOOL_PATH, "sign", "\\\\.\\" + kReader0 + "\\" + holder->container, data,
-                 "-o", sig, "--pin", "1234", "-p", kProvider});
+        runTool({CSPTOOL_PATH, "sign", "\\\\.\\" + kReader0 + "\\" + holder->container, data, "-o",
+                 sig, "--pin", "1234", "-p", kProvider});
     ASSERT_EQ(sign.status, 0) << sign.output;
 
     FILE* f = std::fopen((keysDir() + "/cns-cert.pem").c_str(), "r");
@@ -86,7 +86,10 @@ TEST_F(RundllBench, ExitCodesFollowTheImportAndNeedNoDisplay) {
         // Not quiet, but nowhere to show the outcome: the import still succeeds.
         {{"tvxcsp32.so,Card2WinStore", "-p", "1234", "-s", kReader0}, false, 0, 1, ""},
         {{"tvxcsp32.so,Card2WinStore", "-q", "-p", "1234"}, true, 1, 0, "0xE0000001"},
-        {{"tvxcsp32.so,Card2WinStore", "-q", "-p", "0000", "-s", kReader0}, true, 1, 0,
+        {{"tvxcsp32.so,Card2WinStore", "-q", "-p", "0000", "-s", kReader0},
+         true,
+         1,
+         0,
          "0xE0000001"},
         {{"tvxcsp32.so,NoSuchEntry"}, true, 2, 0, "no entry point"},
         {{"no-such-library.so,Card2WinStore"}, true, 2, 0, "cannot load"},
