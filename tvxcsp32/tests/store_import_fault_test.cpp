@@ -1,5 +1,6 @@
 // The certificate import over the fault module, for what the card bench cannot do: a token
-// serial of blanks only, an undecodable certificate and failing token calls.
+// serial of blanks only, an undecodable certificate, failing token calls, and a token slow and
+// full enough for the progress window.
 #include "fault_fixture.h"
 #include "win/libloaderapi.h"
 #include "win/wincrypt_certs.h"
@@ -8,8 +9,12 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <QProgressDialog>
+#include <QWidget>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -90,8 +95,9 @@ Bytes selfSigned(const char* cn) {
 class ImportFaultTest : public ProviderFaultTest {
   protected:
     // The fault token with its placeholder certificate replaced by a real one for its key
-    // pair (CKA_ID 01 A5); the module is left uninitialised for the provider.
-    void prepareToken(const std::string& spec) {
+    // pair (CKA_ID 01 A5) and `authorities` self-signed certificates without key; the module is
+    // left uninitialised for the provider.
+    void prepareToken(const std::string& spec, int authorities = 0) {
         configure(spec);
         clearStores();
         CK_FUNCTION_LIST_PTR p11 = fault_->functions();
@@ -120,6 +126,18 @@ class ImportFaultTest : public ProviderFaultTest {
         };
         CK_OBJECT_HANDLE created = 0;
         ASSERT_EQ(p11->C_CreateObject(session, cert, 4, &created), CKR_OK);
+        for (int i = 0; i < authorities; ++i) {
+            const std::string name = "Fault Authority " + std::to_string(i);
+            Bytes authority = selfSigned(name.c_str());
+            BYTE authorityId[] = {0xCA, static_cast<BYTE>(i)};
+            CK_ATTRIBUTE object[] = {
+                {CKA_CLASS, &certClass, sizeof certClass},
+                {CKA_TOKEN, &yes, sizeof yes},
+                {CKA_ID, authorityId, sizeof authorityId},
+                {CKA_VALUE, authority.data(), static_cast<CK_ULONG>(authority.size())},
+            };
+            ASSERT_EQ(p11->C_CreateObject(session, object, 4, &created), CKR_OK);
+        }
         p11->C_CloseSession(session);
         ASSERT_EQ(fault_->module().finalize(), CKR_OK);
     }
@@ -156,6 +174,38 @@ TEST_F(ImportFaultTest, TokenFailuresFailTheImport) {
         EXPECT_EQ(card2WinStore(kQuietImport), kImportFailed);
         EXPECT_TRUE(containersIn("MY").empty());
     }
+}
+
+// A token with many certificates shows "Wait Please..." over a bar counting them while it
+// imports, then the outcome. With TVXCSP32_SCREENSHOT_DIR set (under Xvfb with
+// QT_QPA_PLATFORM=xcb) the window is saved as import-progress-en.png there.
+TEST_F(ImportFaultTest, ManyCertificatesShowProgressThenTheCount) {
+    // Slow token calls keep the window up long enough to be seen.
+    ASSERT_NO_FATAL_FAILURE(prepareToken("delay_us=20000", 5));
+    std::string label;
+    int maximum = 0;
+    std::string outcome;
+    DialogDriver driver;
+    driver
+        .then([&](QWidget* modal) {
+            auto* progress = qobject_cast<QProgressDialog*>(modal);
+            if (progress == nullptr || progress->value() < 1) {
+                return false;
+            }
+            label = progress->labelText().toStdString();
+            maximum = progress->maximum();
+            if (const char* dir = std::getenv("TVXCSP32_SCREENSHOT_DIR")) {
+                progress->grab().save(QString(dir) + "/import-progress-en.png");
+            }
+            return true;
+        })
+        .then(answerMessageBox(&outcome));
+    EXPECT_EQ(driver.run([] { return card2WinStore("-p 1234 -s \"Fault slot 1\""); }), 0u);
+    EXPECT_EQ(label, "Wait Please...");
+    EXPECT_EQ(maximum, 6);
+    EXPECT_EQ(outcome, "The import of 6 certificates was successful.");
+    EXPECT_EQ(containersIn("ROOT").size(), 5u);
+    EXPECT_EQ(containersIn("MY").size(), 1u);
 }
 
 }  // namespace
