@@ -100,14 +100,13 @@ int main(int argc, char** argv) {
     if (entry == nullptr) {
         std::fprintf(stderr, "rundll: %s has no entry point %s\n", library.c_str(),
                      entryName.c_str());
-        FreeLibrary(module);
         return 2;
     }
     SetLastError(0);
     entry(nullptr, nullptr, commandLine.data(), SW_SHOWNORMAL);
     const DWORD error = GetLastError();
-    // The library stays loaded: it may have made threads or a Qt application that outlive
-    // the call, and the process ends here anyway.
+    // The library stays loaded (here and above): it may have made threads or a Qt application
+    // that outlive the call, and its static state is only released at process exit.
     if (error != 0) {
         std::fprintf(stderr, "rundll: %s failed: 0x%08X\n", entryName.c_str(),
                      static_cast<unsigned>(error));

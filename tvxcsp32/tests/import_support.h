@@ -193,4 +193,21 @@ inline int objectsLabelled(int slotId, const std::string& label, const char* typ
     return n;
 }
 
+// The import tests' fixture (one suite per program: the bench fixture is made once per suite):
+// empty stores and the tool exports for every test.
+class ImportBench : public ProviderBench {
+  protected:
+    void SetUp() override {
+        ProviderBench::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        clearStores();
+        exports_ = loadToolExports();
+        ASSERT_NE(exports_.exportCert, nullptr);
+        ASSERT_NE(exports_.card2WinStore, nullptr);
+    }
+    ToolExports exports_;
+};
+
 }  // namespace tvxtest

@@ -14,34 +14,24 @@ using vantor::tokenbench::ToolRun;
 
 const std::string kReader0 = vantor::bench::CardBench::readerName(0);
 
-class RundllBench : public ProviderBench {
-  protected:
-    void SetUp() override {
-        ProviderBench::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        clearStores();
+// rundll with a display or without any (no Qt platform, no X or Wayland display).
+ToolRun rundll(const std::vector<std::string>& args, bool display = true) {
+    std::vector<std::string> argv = {"/usr/bin/env"};
+    if (!display) {
+        argv.insert(argv.end(),
+                    {"-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY"});
     }
-    // rundll with a display or without any (no Qt platform, no X or Wayland display).
-    static ToolRun rundll(const std::vector<std::string>& args, bool display = true) {
-        std::vector<std::string> argv = {"/usr/bin/env"};
-        if (!display) {
-            argv.insert(argv.end(),
-                        {"-u", "QT_QPA_PLATFORM", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY"});
-        }
-        argv.push_back(RUNDLL_PATH);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runTool(argv);
-    }
-};
+    argv.push_back(RUNDLL_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runTool(argv);
+}
 
 Bytes readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-TEST_F(RundllBench, ImportedCertificateSignsThroughTheNamedContainer) {
+TEST_F(ImportBench, ImportedCertificateSignsThroughTheNamedContainer) {
     insert("token-cns", 0);
     const ToolRun run = rundll({"tvxcsp32.so,Card2WinStore", "-q", "-p", "1234", "-s", kReader0});
     ASSERT_EQ(run.status, 0) << run.output;
@@ -73,7 +63,7 @@ TEST_F(RundllBench, ImportedCertificateSignsThroughTheNamedContainer) {
 }
 
 // Exit codes and what reaches the stores, with and without a display to show messages on.
-TEST_F(RundllBench, ExitCodesFollowTheImportAndNeedNoDisplay) {
+TEST_F(ImportBench, ExitCodesFollowTheImportAndNeedNoDisplay) {
     insert("token-cns", 0);
     struct Row {
         std::vector<std::string> args;

@@ -13,21 +13,6 @@ namespace {
 const std::string kReader0 = vantor::bench::CardBench::readerName(0);
 const std::string kQuietImport = "-q -p 1234 -s \"" + kReader0 + "\"";
 
-class ImportBench : public ProviderBench {
-  protected:
-    void SetUp() override {
-        ProviderBench::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        clearStores();
-        exports_ = loadToolExports();
-        ASSERT_NE(exports_.exportCert, nullptr);
-        ASSERT_NE(exports_.card2WinStore, nullptr);
-    }
-    ToolExports exports_;
-};
-
 TEST_F(ImportBench, KeyCertificatesGoToMyAndCaCertificatesByIssuer) {
     // token-cns: the holder's certificate with its key, and the self-signed bench CA.
     insert("token-cns", 0);
