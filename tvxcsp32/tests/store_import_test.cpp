@@ -99,6 +99,8 @@ TEST_F(ImportBench, CommandLinesDecideWhatIsImportedAndShown) {
         // Option names in either case; the quoted slot text keeps its blanks.
         {"  -P 1234   -S \"" + kReader0 + "\"", 0, 1,
          "The import of 2 certificates was successful."},
+        // A quoted PIN loses its quotes.
+        {"-q -p \"1234\" -s \"" + kReader0 + "\"", 0, 1, ""},
         {"-p 1234", kImportFailed, 0, "Import Error."},
         {"-s \"" + kReader0 + "\"", kImportFailed, 0, "Import Error."},
         {"-q -x " + kQuietImport, kImportFailed, 0, ""},
