@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "certificate_dialog.h"
 #include "setup_messages.h"
@@ -257,6 +258,59 @@ TEST_F(SetupDialog, ShowOpensTheViewerCancelAndExitCloseQuietly) {
             }
         });
         EXPECT_EQ(modal.exec(), 2) << (closeBox ? "close box" : "Exit");
+    }
+}
+
+// Runs this test program again from a folder of its own (with the platform's kernel library it
+// finds beside itself), so that the card provider is looked for there; only the named test runs,
+// told by the environment that it is the copy. True when it passed; its output in *output.
+bool runCopyFrom(const std::string& dir, const std::string& test, std::string* output) {
+    namespace fs = std::filesystem;
+    fs::copy_file("/proc/self/exe", dir + "/setup_test_copy");
+    fs::permissions(dir + "/setup_test_copy", fs::perms::owner_all);
+    fs::copy_file(KERNEL_IMAGE, dir + "/" + fs::path(KERNEL_IMAGE).filename().string());
+    const std::string command = "env -u LD_LIBRARY_PATH VANTORSETUP_TEST_COPY=1 " + dir +
+                                "/setup_test_copy --gtest_filter=" + test + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return false;
+    }
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        *output += buffer;
+    }
+    const int status = pclose(pipe);
+    return status == 0 && output->find("[  PASSED  ] 1 test") != std::string::npos;
+}
+
+// Without the card provider's library, or with a library of that name that has no
+// Card2WinStore, the import shows message 0x3 with no owner and Continue works again after.
+TEST_F(SetupDialog, ImportWithoutTheCardProviderShowsMessage3) {
+    if (std::getenv("VANTORSETUP_TEST_COPY") != nullptr) {
+        MainDialog dialog;
+        dialog.show();
+        BoxRecorder recorder;
+        dialog.continueButton()->click();
+        ASSERT_EQ(recorder.boxes.size(), 1u);
+        EXPECT_EQ(recorder.boxes[0].text, "Error while loading library");
+        EXPECT_EQ(recorder.boxes[0].caption, "Vantor");
+        EXPECT_EQ(recorder.boxes[0].type, static_cast<UINT>(MB_OK));
+        EXPECT_EQ(recorder.boxes[0].owner, nullptr);
+        EXPECT_TRUE(dialog.continueButton()->isEnabled());
+        return;
+    }
+    // A provider image with every entry point but Card2WinStore stands in for the second case.
+    for (const std::string& provider : {std::string(), std::string(IMAGE_WITHOUT_IMPORT)}) {
+        const std::string dir = dir_ + "/copy" + (provider.empty() ? "-none" : "-other");
+        std::filesystem::create_directories(dir);
+        if (!provider.empty()) {
+            std::filesystem::copy_file(provider, dir + "/tvxcsp32.so");
+        }
+        std::string output;
+        EXPECT_TRUE(
+            runCopyFrom(dir, "SetupDialog.ImportWithoutTheCardProviderShowsMessage3", &output))
+            << (provider.empty() ? "no provider" : provider) << "\n"
+            << output;
     }
 }
 
