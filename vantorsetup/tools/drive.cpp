@@ -23,11 +23,13 @@
 #include "main_dialog.h"
 #include "setup_messages.h"
 #include "ui/qt_host.h"
+#include "win/errhandlingapi.h"
 
 namespace {
 
 struct Options {
     std::string subject;
+    bool import = false;
     std::string screenshots;
     std::optional<std::string> pin;
     int timeoutSeconds = 120;
@@ -38,9 +40,12 @@ void usage(FILE* out) {
         out,
         "Usage: vantorsetup-drive --choose-subject TEXT [--screenshots DIR] [--pin PIN]\n"
         "                         [--timeout SECONDS]\n"
+        "       vantorsetup-drive --import [--pin PIN] [--timeout SECONDS]\n"
         "Chooses the smart-logon certificate whose list text contains TEXT in the setup\n"
         "program's dialogs and prints the message that results on one line. Exit 0 when\n"
         "the certificate was set up, 1 otherwise, 2 for a usage error.\n"
+        "With --import, runs the import instead and prints the card provider's message;\n"
+        "exit 0 when the import succeeded.\n"
         "  --screenshots DIR  writes vantorsetup-main.png and vantorsetup-certificates.png\n"
         "  --pin PIN          answers the card provider's PIN dialog (else a person does)\n"
         "  --timeout SECONDS  gives up after this long (default 120)\n");
@@ -53,6 +58,8 @@ bool parse(int argc, char** argv, Options& o) {
         const char* v = nullptr;
         if (a == "--choose-subject" && (v = value())) {
             o.subject = v;
+        } else if (a == "--import") {
+            o.import = true;
         } else if (a == "--screenshots" && (v = value())) {
             o.screenshots = v;
         } else if (a == "--pin" && (v = value())) {
@@ -63,7 +70,7 @@ bool parse(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    return !o.subject.empty() && o.timeoutSeconds > 0;
+    return o.subject.empty() == o.import && o.timeoutSeconds > 0;
 }
 
 bool save(QWidget& widget, const Options& o, const char* name) {
@@ -116,10 +123,12 @@ int main(int argc, char** argv) {
     });
 
     bool ok = true;
+    std::vector<std::string> providerMessages;
+    DWORD importError = 0;
     {
         vantorsetup::MainDialog dialog;
         dialog.show();
-        dialog.smartLogonOption()->click();
+        (o.import ? dialog.importOption() : dialog.smartLogonOption())->click();
         QApplication::processEvents();
         ok = save(dialog, o, "vantorsetup-main.png") && ok;
 
@@ -130,6 +139,7 @@ int main(int argc, char** argv) {
         clock.start();
         bool listDone = false;
         bool pinTyped = false;
+        bool pinSubmitted = false;
         QTimer poll;
         poll.setInterval(50);
         QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -174,23 +184,41 @@ int main(int argc, char** argv) {
                     !edit->isEnabled()) {
                     return;
                 }
-                if (pinTyped && edit->text() == QString::fromStdString(*o.pin)) {
-                    pinTyped = false;
+                const QString pin = QString::fromStdString(*o.pin);
+                if (pinSubmitted) {
+                    // Asked again after the PIN went in: it was refused. Typing it again would
+                    // only spend the token's tries, so the dialog is cancelled.
+                    if (edit->text() != pin) {
+                        std::fprintf(stderr, "vantorsetup-drive: the PIN was refused\n");
+                        ok = false;
+                        auto* cancel = modal->findChild<QPushButton*>("control2");
+                        QMetaObject::invokeMethod(cancel != nullptr ? cancel : confirm,
+                                                  &QPushButton::click, Qt::QueuedConnection);
+                    }
+                } else if (pinTyped && edit->text() == pin) {
+                    pinSubmitted = true;
                     QMetaObject::invokeMethod(confirm, &QPushButton::click, Qt::QueuedConnection);
                 } else {
                     edit->setText(QString::fromStdString(*o.pin));
                     pinTyped = true;
                 }
             } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                std::fprintf(stderr, "vantorsetup-drive: the card provider says: %s\n",
-                             oneLine(box->text().toStdString()).c_str());
+                if (o.import) {
+                    providerMessages.push_back(box->text().toStdString());
+                } else {
+                    std::fprintf(stderr, "vantorsetup-drive: the card provider says: %s\n",
+                                 oneLine(box->text().toStdString()).c_str());
+                }
                 QMetaObject::invokeMethod(box, &QDialog::accept, Qt::QueuedConnection);
             }
         });
         poll.start();
+        SetLastError(0);
         dialog.continueButton()->click();
+        // The import reports failure in the last error (and its own box); success leaves 0.
+        importError = GetLastError();
         poll.stop();
-        if (!listDone && messages.empty()) {
+        if (!o.import && !listDone && messages.empty()) {
             std::fprintf(stderr, "vantorsetup-drive: the certificate list did not open\n");
             ok = false;
         }
@@ -198,6 +226,16 @@ int main(int argc, char** argv) {
     vantor::ui::setMessageBoxAnswerer(nullptr);
     CoUninitialize();
 
+    if (o.import) {
+        // Message 0x3 (no card provider) is the program's own; any other is the provider's.
+        for (const std::string& text : messages) {
+            std::printf("%s\n", oneLine(text).c_str());
+        }
+        for (const std::string& text : providerMessages) {
+            std::printf("%s\n", oneLine(text).c_str());
+        }
+        return ok && messages.empty() && !providerMessages.empty() && importError == 0 ? 0 : 1;
+    }
     if (messages.empty()) {
         std::fprintf(stderr, "vantorsetup-drive: no message\n");
         return 1;
