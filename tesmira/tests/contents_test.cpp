@@ -28,6 +28,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "atr_table.h"
@@ -56,6 +57,35 @@ constexpr const char* kPlainCnsAtr = "3B8801564E5452434E5333FA";
 constexpr const char* kUserPin = "1234";
 
 namespace fs = std::filesystem;
+
+// The build puts the real setup program beside the test programs. The launch tests need that
+// place empty or holding a stand-in, so the real program is moved aside for the test and put back
+// afterwards, whatever the test's outcome.
+class SetupProgramAside {
+  public:
+    explicit SetupProgramAside(fs::path program)
+        : program_(std::move(program)), kept_(program_.string() + ".kept-by-test") {
+        std::error_code error;
+        if (fs::exists(program_, error)) {
+            fs::rename(program_, kept_);
+            moved_ = true;
+        }
+    }
+    ~SetupProgramAside() {
+        std::error_code error;
+        fs::remove(program_, error);
+        if (moved_) {
+            fs::rename(kept_, program_, error);
+        }
+    }
+    SetupProgramAside(const SetupProgramAside&) = delete;
+    SetupProgramAside& operator=(const SetupProgramAside&) = delete;
+
+  private:
+    fs::path program_;
+    fs::path kept_;
+    bool moved_ = false;
+};
 
 void WriteAtrTable(const std::string& atr) {
     SettingsStore settings;
@@ -477,8 +507,7 @@ TEST_F(ContentsTest, ACertificateObjectWithoutAValueIsListedEmptyAndOpensNothing
 TEST_F(ContentsTest, ASetupProgramThatCannotStartDisablesTheOptionUntilRestart) {
     Insert("token-fullp11");
     WriteAtrTable(kFullP11Atr);
-    const fs::path standIn = fs::path(ProgramDir()) / "vantorsetup";
-    fs::remove(standIn);
+    const SetupProgramAside aside(fs::path(ProgramDir()) / "vantorsetup");
     const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
     setenv("PATH", "/usr/bin:/bin", 1);  // no vantorsetup there
     Open();
@@ -503,6 +532,7 @@ TEST_F(ContentsTest, TheSetupProgramBesideTheManagerIsStarted) {
     Insert("token-fullp11");
     WriteAtrTable(kFullP11Atr);
     const fs::path standIn = fs::path(ProgramDir()) / "vantorsetup";
+    const SetupProgramAside aside(standIn);
     const fs::path marker = dir / "started";
     {
         std::ofstream out(standIn);
@@ -512,7 +542,6 @@ TEST_F(ContentsTest, TheSetupProgramBesideTheManagerIsStarted) {
     Open();
     RunOther(2);
     EXPECT_TRUE(WaitUntil([&] { return fs::exists(marker); }, 10000));
-    fs::remove(standIn);
     EXPECT_TRUE(boxes.empty());
     EXPECT_FALSE(window->setupLaunchFailed());
     EXPECT_TRUE(window->findChild<QRadioButton*>("otherOption2")->isEnabled());
