@@ -4,6 +4,7 @@
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 #include "capi_error.h"
 #include "key_blob.h"
@@ -105,7 +106,10 @@ std::unique_ptr<RsaKey> RsaKey::fromBlob(std::span<const std::uint8_t> blob) {
                           params.get()) != 1) {
         fail(NTE_BAD_DATA);
     }
-    return std::unique_ptr<RsaKey>(new RsaKey(PkeyPtr(raw), view.bitLength, view.hasPrivate));
+    std::unique_ptr<RsaKey> key(new RsaKey(PkeyPtr(raw), view.bitLength, view.hasPrivate));
+    key->identity_ = view.hasPrivate && view.publicExponent == 1 && BN_is_one(d.get()) &&
+                     BN_is_one(dp.get()) && BN_is_one(dq.get());
+    return key;
 }
 
 SecureBytes RsaKey::exportBlob(bool withPrivate, ALG_ID alg) const {
@@ -153,9 +157,57 @@ PkeyCtxPtr RsaKey::context() const {
     return ctx;
 }
 
+std::vector<std::uint8_t> RsaKey::identitySign(const EVP_MD* md,
+                                               std::span<const std::uint8_t> hash) const {
+    // What RSA_sign pads: the DER DigestInfo {algorithm, NULL parameters, digest}, or the bare
+    // hash without a digest.
+    std::vector<std::uint8_t> payload(hash.begin(), hash.end());
+    if (md != nullptr) {
+        if (hash.size() != static_cast<std::size_t>(EVP_MD_get_size(md))) {
+            fail(NTE_BAD_LEN);
+        }
+        std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> info(X509_SIG_new(), X509_SIG_free);
+        X509_ALGOR* algorithm = nullptr;
+        ASN1_OCTET_STRING* digest = nullptr;
+        if (!info) {
+            throw std::bad_alloc();
+        }
+        X509_SIG_getm(info.get(), &algorithm, &digest);
+        ASN1_OBJECT* oid = OBJ_nid2obj(EVP_MD_get_type(md));
+        if (oid == nullptr || OBJ_length(oid) == 0 ||
+            X509_ALGOR_set0(algorithm, oid, V_ASN1_NULL, nullptr) != 1 ||
+            ASN1_OCTET_STRING_set(digest, hash.data(), static_cast<int>(hash.size())) != 1) {
+            fail(NTE_BAD_ALGID);
+        }
+        unsigned char* der = nullptr;
+        const int length = i2d_X509_SIG(info.get(), &der);
+        if (length <= 0) {
+            fail(NTE_BAD_ALGID);
+        }
+        payload.assign(der, der + length);
+        OPENSSL_free(der);
+    }
+    std::vector<std::uint8_t> block(size());
+    // The padding function is deprecated in OpenSSL 3 in favour of EVP_PKEY_sign, which is the
+    // very RSA operation this path exists to skip.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const int padded =
+        RSA_padding_add_PKCS1_type_1(block.data(), static_cast<int>(block.size()), payload.data(),
+                                     static_cast<int>(payload.size()));
+#pragma GCC diagnostic pop
+    if (padded != 1) {
+        fail(NTE_BAD_LEN);  // a DigestInfo or bare hash too long for the modulus
+    }
+    return block;
+}
+
 std::vector<std::uint8_t> RsaKey::sign(const EVP_MD* md, std::span<const std::uint8_t> hash) const {
     if (!hasPrivate_) {
         fail(NTE_BAD_KEY);
+    }
+    if (identity_) {
+        return identitySign(md, hash);
     }
     PkeyCtxPtr ctx = context();
     if (EVP_PKEY_sign_init(ctx.get()) != 1 ||

@@ -48,10 +48,17 @@ class RsaKey final {
     RsaKey(PkeyPtr pkey, DWORD bits, bool hasPrivate)
         : pkey_(std::move(pkey)), bits_(bits), hasPrivate_(hasPrivate) {}
     PkeyCtxPtr context() const;
+    // The signature of a key whose exponents are all 1: the block itself, formatted without
+    // the RSA operation (see identity_).
+    std::vector<std::uint8_t> identitySign(const EVP_MD* md,
+                                           std::span<const std::uint8_t> hash) const;
 
     PkeyPtr pkey_;
     DWORD bits_;
     bool hasPrivate_;
+    // All exponents are 1, so the RSA operation leaves every block unchanged. OpenSSL still runs
+    // its constant-time exponentiation over the full length, as costly as a real key's.
+    bool identity_ = false;
 };
 
 }  // namespace vantor::capi

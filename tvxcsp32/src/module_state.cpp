@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace tvx {
 namespace {
@@ -39,6 +40,20 @@ std::optional<std::string> readProviderString(const char* name) {
     }
     RegCloseKey(key);
     return result;
+}
+
+DWORD readDetectReaderChangesNow() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    const LSTATUS rc = RegQueryValueExA(key, "DetectPCSCReaderChanges", nullptr, &type,
+                                        reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    return (rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value)) ? value : 0;
 }
 
 }  // namespace
@@ -69,17 +84,37 @@ std::string readSmartLogonName() {
 }
 
 DWORD readDetectReaderChanges() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return 0;
+    // Asked before every card operation. Opening the provider key and reading the value are
+    // queries on the machine hive's database, a noticeable share of a small signature; the
+    // hive's change stamp (shared memory, no system call) says when the value must be read
+    // again, so a value written by any process still takes effect at the next look.
+    struct Cache {
+        std::mutex mutex;
+        bool valid = false;
+        ULONGLONG stamp = 0;
+        DWORD value = 0;
+    };
+    static auto* cache = new Cache;
+    ULONGLONG before = 0;
+    if (VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &before) != ERROR_SUCCESS) {
+        return readDetectReaderChangesNow();
     }
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    const LSTATUS rc = RegQueryValueExA(key, "DetectPCSCReaderChanges", nullptr, &type,
-                                        reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(key);
-    return (rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value)) ? value : 0;
+    {
+        std::lock_guard lock(cache->mutex);
+        if (cache->valid && cache->stamp == before) {
+            return cache->value;
+        }
+    }
+    const DWORD value = readDetectReaderChangesNow();
+    // Kept only if nothing was written while we read: otherwise the next look reads again.
+    ULONGLONG after = 0;
+    if (VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &after) == ERROR_SUCCESS && after == before) {
+        std::lock_guard lock(cache->mutex);
+        cache->valid = true;
+        cache->stamp = before;
+        cache->value = value;
+    }
+    return value;
 }
 
 ModuleState& ModuleState::instance() {

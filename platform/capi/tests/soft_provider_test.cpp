@@ -2,6 +2,7 @@
 // session keys, contexts and handles.
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
+#include <openssl/rsa.h>
 
 #include <cstring>
 
@@ -119,6 +120,72 @@ TEST_F(SoftProvider, IdentityKeySignsAndUnwrapsWithoutTransforming) {
     CryptDestroyKey(session);
     CryptDestroyKey(identity);
     ASSERT_TRUE(CryptReleaseContext(scratch, 0));
+}
+
+// The identity key's signatures are formatted without an RSA operation: OpenSSL's own PKCS#1
+// verification with the key's public half (exponent 1) must accept each of them, DigestInfo
+// and all.
+TEST_F(SoftProvider, IdentityKeySignaturesVerifyWithOpensslForEveryHash) {
+    const Bytes blob = identityKeyBlob();
+    HCRYPTKEY identity = 0;
+    ASSERT_TRUE(CryptImportKey(prov_, blob.data(), 597, 0, 0, &identity))
+        << std::hex << GetLastError();
+    // The public half as OpenSSL holds it: the modulus from the blob, exponent 1.
+    BIGNUM* n = BN_lebin2bn(blob.data() + 20, 128, nullptr);
+    BIGNUM* e = BN_new();
+    BN_set_word(e, 1);
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX* make = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* pub = nullptr;
+    ASSERT_EQ(EVP_PKEY_fromdata_init(make), 1);
+    ASSERT_EQ(EVP_PKEY_fromdata(make, &pub, EVP_PKEY_PUBLIC_KEY, params), 1);
+    EVP_PKEY_CTX_free(make);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(e);
+    BN_free(n);
+
+    struct Case {
+        ALG_ID alg;
+        const EVP_MD* md;
+    };
+    const Bytes data = {'i', 'd'};
+    for (const Case& c :
+         {Case{CALG_MD5, EVP_md5()}, Case{CALG_SHA1, EVP_sha1()}, Case{CALG_SHA_256, EVP_sha256()},
+          Case{CALG_SHA_384, EVP_sha384()}, Case{CALG_SHA_512, EVP_sha512()},
+          Case{CALG_SSL3_SHAMD5, EVP_md5_sha1()}}) {
+        SCOPED_TRACE(EVP_MD_get0_name(c.md));
+        HCRYPTHASH h = 0;
+        ASSERT_TRUE(CryptCreateHash(prov_, c.alg, 0, 0, &h));
+        if (c.alg == CALG_SSL3_SHAMD5) {
+            Bytes value(36, 0x5a);
+            ASSERT_TRUE(CryptSetHashParam(h, HP_HASHVAL, value.data(), 0));
+        } else {
+            ASSERT_TRUE(CryptHashData(h, data.data(), 2, 0));
+        }
+        Bytes hash(64);
+        DWORD size = 64;
+        ASSERT_TRUE(CryptGetHashParam(h, HP_HASHVAL, hash.data(), &size, 0));
+        hash.resize(size);
+        Bytes sig(128);
+        size = 128;
+        ASSERT_TRUE(CryptSignHashA(h, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &size))
+            << std::hex << GetLastError();
+        ASSERT_EQ(size, 128u);
+        const Bytes block = reversed(sig);
+        EVP_PKEY_CTX* verify = EVP_PKEY_CTX_new(pub, nullptr);
+        ASSERT_EQ(EVP_PKEY_verify_init(verify), 1);
+        ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(verify, RSA_PKCS1_PADDING), 1);
+        ASSERT_EQ(EVP_PKEY_CTX_set_signature_md(verify, c.md), 1);
+        EXPECT_EQ(EVP_PKEY_verify(verify, block.data(), block.size(), hash.data(), hash.size()), 1);
+        EVP_PKEY_CTX_free(verify);
+        CryptDestroyHash(h);
+    }
+    EVP_PKEY_free(pub);
+    CryptDestroyKey(identity);
 }
 
 TEST_F(SoftProvider, HashesMatchOpenssl) {

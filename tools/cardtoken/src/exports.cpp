@@ -18,7 +18,9 @@ CK_RV guard(F&& f) noexcept {
         if (!m.initialized()) {
             return CKR_CRYPTOKI_NOT_INITIALIZED;
         }
-        return f(m);
+        const CK_RV rv = f(m);
+        m.callEnded();
+        return rv;
     } catch (const std::bad_alloc&) {
         return CKR_HOST_MEMORY;
     } catch (...) {
@@ -27,20 +29,26 @@ CK_RV guard(F&& f) noexcept {
 }
 
 // Session calls forwarded to SoftHSM2 as they are, on the session behind the handle: one entry
-// for each, its parameters taken from the function-list member it fills.
-template <auto Member>
+// for each, its parameters taken from the function-list member it fills. Touch::CachedState
+// marks the calls a card module answers without the card (attribute reads, searches).
+template <auto Member, Module::Touch Touch = Module::Touch::Card>
 struct Forward;
 
-template <typename... Args, CK_RV (*CK_FUNCTION_LIST::*Member)(CK_SESSION_HANDLE, Args...)>
-struct Forward<Member> {
+template <typename... Args, CK_RV (*CK_FUNCTION_LIST::*Member)(CK_SESSION_HANDLE, Args...),
+          Module::Touch Touch>
+struct Forward<Member, Touch> {
     static CK_RV call(CK_SESSION_HANDLE h, Args... args) noexcept {
         return guard([&](Module& m) {
-            return m.onSession(h, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
-                return (f->*Member)(s, args...);
-            });
+            return m.onSession(
+                h,
+                [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) { return (f->*Member)(s, args...); },
+                Touch);
         });
     }
 };
+
+template <auto Member>
+using Read = Forward<Member, Module::Touch::CachedState>;
 
 CK_RV C_Initialize(CK_VOID_PTR args) {
     try {
@@ -156,12 +164,12 @@ CK_FUNCTION_LIST makeList() {
     l.C_CreateObject = Forward<&CK_FUNCTION_LIST::C_CreateObject>::call;
     l.C_CopyObject = Forward<&CK_FUNCTION_LIST::C_CopyObject>::call;
     l.C_DestroyObject = Forward<&CK_FUNCTION_LIST::C_DestroyObject>::call;
-    l.C_GetObjectSize = Forward<&CK_FUNCTION_LIST::C_GetObjectSize>::call;
-    l.C_GetAttributeValue = Forward<&CK_FUNCTION_LIST::C_GetAttributeValue>::call;
+    l.C_GetObjectSize = Read<&CK_FUNCTION_LIST::C_GetObjectSize>::call;
+    l.C_GetAttributeValue = Read<&CK_FUNCTION_LIST::C_GetAttributeValue>::call;
     l.C_SetAttributeValue = Forward<&CK_FUNCTION_LIST::C_SetAttributeValue>::call;
-    l.C_FindObjectsInit = Forward<&CK_FUNCTION_LIST::C_FindObjectsInit>::call;
-    l.C_FindObjects = Forward<&CK_FUNCTION_LIST::C_FindObjects>::call;
-    l.C_FindObjectsFinal = Forward<&CK_FUNCTION_LIST::C_FindObjectsFinal>::call;
+    l.C_FindObjectsInit = Read<&CK_FUNCTION_LIST::C_FindObjectsInit>::call;
+    l.C_FindObjects = Read<&CK_FUNCTION_LIST::C_FindObjects>::call;
+    l.C_FindObjectsFinal = Read<&CK_FUNCTION_LIST::C_FindObjectsFinal>::call;
     l.C_EncryptInit = Forward<&CK_FUNCTION_LIST::C_EncryptInit>::call;
     l.C_Encrypt = Forward<&CK_FUNCTION_LIST::C_Encrypt>::call;
     l.C_EncryptUpdate = Forward<&CK_FUNCTION_LIST::C_EncryptUpdate>::call;

@@ -14,6 +14,15 @@ namespace {
 
 constexpr const char* kManufacturer = "Vantor Bench";
 
+// A presence query costs two round trips to pcscd (about 0.08 ms), as much as a small signature
+// on SoftHSM2. A call that only reads cached state trusts the last confirmation while calls
+// follow each other within kBurstGap (one operation's calls, such as a session check, a key
+// check and a signature) and for at most kPresenceTtl. Whoever learns of a removal in between
+// (a poll of pcsc-lite, a test removing a card) needs longer than kBurstGap to do it, so the
+// next call asks pcsc-lite again and sees the removal.
+constexpr auto kBurstGap = std::chrono::milliseconds(1);
+constexpr auto kPresenceTtl = std::chrono::milliseconds(20);
+
 template <std::size_t N>
 void pad(CK_UTF8CHAR (&field)[N], const std::string& text) {
     std::memset(field, ' ', N);
@@ -78,6 +87,7 @@ CK_RV Module::initialize(CK_VOID_PTR args) {
     readers_.clear();
     bindings_.clear();
     sessions_.clear();
+    confirmed_.clear();
     initialized_ = true;
     return CKR_OK;
 }
@@ -91,6 +101,7 @@ CK_RV Module::finalize(CK_VOID_PTR reserved) {
     }
     sessions_.clear();  // SoftHSM2 closes its sessions itself in C_Finalize
     bindings_.clear();
+    confirmed_.clear();
     readers_.clear();
     hsm_.stop();
     config_ = Config();
@@ -110,7 +121,24 @@ CK_RV Module::getInfo(CK_INFO_PTR info) {
     return CKR_OK;
 }
 
+void Module::confirm(const std::string& reader, unsigned events) {
+    confirmed_[reader] = Confirmation{events, Clock::now()};
+}
+
+bool Module::presenceFresh(const SessionRecord& s) const {
+    const auto it = confirmed_.find(s.reader);
+    if (it == confirmed_.end() || it->second.events != s.events) {
+        return false;
+    }
+    const auto now = Clock::now();
+    return now - lastCallEnd_ <= kBurstGap && now - it->second.at <= kPresenceTtl;
+}
+
 void Module::cardGone(const std::string& reader, unsigned events) {
+    const auto c = confirmed_.find(reader);
+    if (c != confirmed_.end() && c->second.events == events) {
+        confirmed_.erase(c);
+    }
     for (auto& [handle, s] : sessions_) {
         if (s.reader == reader && s.events == events && !s.removed) {
             if (s.generation == hsm_.generation()) {
@@ -123,6 +151,12 @@ void Module::cardGone(const std::string& reader, unsigned events) {
 
 void Module::refresh() {
     readers_ = pcsc_.snapshot();
+    confirmed_.clear();
+    for (const ReaderState& r : readers_) {
+        if (r.present) {
+            confirm(r.name, r.events);
+        }
+    }
     for (auto it = bindings_.begin(); it != bindings_.end();) {
         const auto r = std::find_if(readers_.begin(), readers_.end(),
                                     [&](const ReaderState& s) { return s.name == it->first; });
@@ -329,7 +363,8 @@ CK_RV Module::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_N
 }
 
 CK_RV Module::onSession(CK_SESSION_HANDLE session,
-                        const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE)>& call) {
+                        const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE)>& call,
+                        Touch touch) {
     const auto it = sessions_.find(session);
     if (it == sessions_.end()) {
         return CKR_SESSION_HANDLE_INVALID;
@@ -343,8 +378,16 @@ CK_RV Module::onSession(CK_SESSION_HANDLE session,
         sessions_.erase(it);
         return CKR_DEVICE_REMOVED;
     }
+    if (touch == Touch::CachedState && presenceFresh(s)) {
+        return call(hsm_.functions(), s.real);
+    }
     // One zero-timeout status query: the card must be the one this session was opened on.
     const auto now = pcsc_.status(s.reader);
+    if (now && now->present) {
+        confirm(s.reader, now->events);
+    } else {
+        confirmed_.erase(s.reader);
+    }
     if (!now || !now->present || now->events != s.events) {
         const std::string reader = s.reader;
         const unsigned events = s.events;
@@ -391,9 +434,12 @@ CK_RV Module::getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info
     if (info == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    const CK_RV rv = onSession(session, [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE real) {
-        return f->C_GetSessionInfo(real, info);
-    });
+    const CK_RV rv = onSession(
+        session,
+        [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE real) {
+            return f->C_GetSessionInfo(real, info);
+        },
+        Touch::CachedState);
     if (rv == CKR_OK) {
         info->slotID = sessions_.at(session).slot;
     }

@@ -8,6 +8,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -46,12 +47,22 @@ class Module final {
 
     // Runs a slot call on the SoftHSM2 slot of the card in the reader of `slot`.
     CK_RV onSlot(CK_SLOT_ID slot, const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SLOT_ID)>& call);
+    // What a session call needs of the card. A card module answers session state, attribute
+    // reads and object searches from what it read at login, without talking to the card; every
+    // other call (login, PINs, signing, decryption, objects made or changed) goes to the card.
+    enum class Touch { Card, CachedState };
     // Runs a session call on the SoftHSM2 session behind `session`, after checking that its card
-    // is still the one inserted when it was opened.
+    // is still the one inserted when it was opened: asked of pcsc-lite, or for a CachedState call
+    // inside a burst of calls, taken from a confirmation moments old (see presenceFresh).
     CK_RV onSession(CK_SESSION_HANDLE session,
-                    const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE)>& call);
+                    const std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE)>& call,
+                    Touch touch = Touch::Card);
+    // The end of a call into the module (the export guard reports every one).
+    void callEnded() { lastCallEnd_ = Clock::now(); }
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     Module() = default;
     // A client that never called C_Finalize leaves SoftHSM2 initialized; by the time static
     // objects are destroyed it may be gone already, so it is left alone.
@@ -92,6 +103,10 @@ class Module final {
     const TokenSpec& specOf(const Binding& b) const { return config_.forSerial(b.serial); }
     void cardGone(const std::string& reader, unsigned events);
     void dropStaleSessions();
+    // pcsc-lite reported insertion `events` present in `reader` just now.
+    void confirm(const std::string& reader, unsigned events);
+    // Whether the session's card may be taken as present without asking pcsc-lite.
+    bool presenceFresh(const SessionRecord& s) const;
 
     std::recursive_mutex mutex_;
     bool initialized_ = false;
@@ -103,6 +118,13 @@ class Module final {
     std::map<std::string, Binding> bindings_;  // by reader name
     std::map<CK_SESSION_HANDLE, SessionRecord> sessions_;
     CK_SESSION_HANDLE nextSession_ = 1;
+    // By reader: the insertion pcsc-lite last reported present there, and when it did.
+    struct Confirmation {
+        unsigned events = 0;
+        Clock::time_point at;
+    };
+    std::map<std::string, Confirmation> confirmed_;
+    Clock::time_point lastCallEnd_;
 };
 
 }  // namespace cardtoken

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 namespace cardtoken::test {
@@ -175,6 +176,63 @@ TEST_F(CardTokenBench, RemovalEndsSessionsAndReinsertionFindsTheObjects) {
     EXPECT_EQ(keysWithId(again, {0x01}).size(), 1u);
     EXPECT_EQ((*client_)->C_GetSessionInfo(again, &si), ok(CKR_OK));
     EXPECT_EQ(si.slotID, back) << "sessions report the reader slot, not SoftHSM2's";
+}
+
+// Calls that read cached state may reuse a presence seen moments ago; none of them may miss a
+// removal: the first call on the session after it, with no slot call in between, reports it,
+// also when the same card is back in the same reader by then.
+TEST_F(CardTokenBench, FirstSessionCallAfterRemovalReportsIt) {
+    struct Row {
+        const char* call;
+        bool reinserted;
+        std::function<CK_RV(CK_SESSION_HANDLE, CK_OBJECT_HANDLE)> run;
+    };
+    CK_SESSION_INFO si{};
+    CK_OBJECT_CLASS cls = 0;
+    CK_ATTRIBUTE classAttr{CKA_CLASS, &cls, sizeof cls};
+    CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
+    const Row rows[] = {
+        {"C_GetSessionInfo", false,
+         [&](CK_SESSION_HANDLE h, CK_OBJECT_HANDLE) {
+             return (*client_)->C_GetSessionInfo(h, &si);
+         }},
+        {"C_GetAttributeValue", false,
+         [&](CK_SESSION_HANDLE h, CK_OBJECT_HANDLE key) {
+             return (*client_)->C_GetAttributeValue(h, key, &classAttr, 1);
+         }},
+        {"C_GetAttributeValue, card back in", true,
+         [&](CK_SESSION_HANDLE h, CK_OBJECT_HANDLE key) {
+             return (*client_)->C_GetAttributeValue(h, key, &classAttr, 1);
+         }},
+        {"C_FindObjectsInit", false,
+         [&](CK_SESSION_HANDLE h, CK_OBJECT_HANDLE) {
+             return (*client_)->C_FindObjectsInit(h, &classAttr, 1);
+         }},
+        {"C_SignInit", false,
+         [&](CK_SESSION_HANDLE h, CK_OBJECT_HANDLE key) {
+             return (*client_)->C_SignInit(h, &rsa, key);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
+        const CK_SLOT_ID slot = insert("token-cns", 0);
+        const CK_SESSION_HANDLE h = session(slot);
+        ASSERT_EQ(client_->login(h, kUserPin), ok(CKR_OK));
+        const auto keys = keysWithId(h, {0x01});
+        ASSERT_EQ(keys.size(), 1u);
+        // A burst of reads as a signing client makes them: the presence is fresh afterwards.
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ((*client_)->C_GetSessionInfo(h, &si), ok(CKR_OK));
+            ASSERT_EQ((*client_)->C_GetAttributeValue(h, keys[0], &classAttr, 1), ok(CKR_OK));
+            EXPECT_EQ(cls, static_cast<CK_OBJECT_CLASS>(CKO_PRIVATE_KEY));
+        }
+        ASSERT_TRUE(bench().removeCard(0));
+        if (row.reinserted) {
+            insert("token-cns", 0);
+        }
+        EXPECT_EQ(row.run(h, keys[0]), ok(CKR_DEVICE_REMOVED));
+        EXPECT_EQ((*client_)->C_GetSessionInfo(h, &si), ok(CKR_SESSION_HANDLE_INVALID));
+    }
 }
 
 TEST_F(CardTokenBench, EachCardItsOwnTokenAndUnknownCardsTheDefault) {
