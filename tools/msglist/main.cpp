@@ -4,7 +4,7 @@
 //   msglist --languages [--module PATH]
 //
 // Without --module the catalogue is the manager's (this program carries it); with --module, the
-// table of that library (a language library, the plug-in, the provider, ...). LANG is a language
+// table of that library (a language library, which exports its table). LANG is a language
 // identifier (1040, 0x0410), used as given, or a POSIX locale name (it, es_ES, zh_HK), which
 // goes to the table the manager would read for it (es_ES -> 1034). Each line is the message
 // id and its text as the user sees it (--raw: as stored), with line breaks and tabs shown as
@@ -137,7 +137,9 @@ int main(int argc, char** argv) {
     }
     const VANTOR_MESSAGE_TABLE* table = VantorFindMessageTable(module.handle);
     if (table == nullptr) {
-        std::fprintf(stderr, "msglist: %s carries no message table\n",
+        std::fprintf(stderr,
+                     "msglist: %s carries no message table it exports (only a language library "
+                     "such as tesmira.exe.lang.so does)\n",
                      modulePath ? modulePath : "this program");
         return 1;
     }
