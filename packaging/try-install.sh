@@ -78,6 +78,14 @@ if run env PYTHONPATH="$root/usr/lib/vantor-suite" /usr/bin/python3 -c "$pavlox_
 else
     fail "pavlox.so was not registered at install, or the scripting client does not load"
 fi
+# A program in bin finds a library it loads by its Windows name ("cryptui.dll") through its run
+# path: with no display the viewer loads and then refuses to open a window.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+    -subj /CN=Install -days 2 2>/dev/null
+run env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/certstore" view \
+    "$work/cert.pem" 2>"$work/err" && fail "the viewer opened without a display"
+grep -q "could not open a window" "$work/err" ||
+    fail "the installed certstore does not load cryptui.dll: $(cat "$work/err")"
 for program in certstore regsvr msglist; do
     run "$root/usr/bin/$program" --version >/dev/null || fail "the installed $program does not start"
 done
