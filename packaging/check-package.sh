@@ -84,6 +84,10 @@ grep -q 'csptool" register "$provider" "$libdir/tvxcsp32.so"' "$work/control/pos
     fail "postinst does not register the card provider"
 grep -q 'csptool" unregister "$provider"' "$work/control/prerm" ||
     fail "prerm does not remove the provider's registration"
+if grep -q "/vantor1.so$" "$expected"; then
+    grep -q '^forwarding_provider="Vantor Forwarding Cryptographic Service Provider"$' \
+        "$work/control/postinst" || fail "postinst does not register the forwarding provider"
+fi
 depends=$(sed -n 's/^Depends: //p' "$work/control/control")
 for wanted in libqt6widgets6 libpcsclite1 libssl3 libsqlite3-0 pcscd; do
     grep -q "$wanted" <<<"$depends" || fail "Depends lacks $wanted: $depends"

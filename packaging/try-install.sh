@@ -48,6 +48,7 @@ run() {
         HOME="$work/home" QT_QPA_PLATFORM=offscreen "$@"
 }
 provider="Vantor Cryptographic Service Provider"
+forwarding="Vantor Forwarding Cryptographic Service Provider"
 pavlox_check='import vantorcom; print("Pavlox.VariantCollection", vantorcom.Dispatch("Pavlox.VariantCollection").Count)'
 
 echo "== dpkg --install $(basename "$deb") into $root"
@@ -69,6 +70,10 @@ echo "== $root/usr/bin/csptool list-providers"
 if providers=$(run "$root/usr/bin/csptool" list-providers); then
     echo "$providers"
     grep -q " $provider\$" <<<"$providers" || fail "the card provider was not registered at install"
+    if [ -e "$root/usr/lib/vantor-suite/vantor1.so" ]; then
+        grep -q " $forwarding\$" <<<"$providers" ||
+            fail "the forwarding provider was not registered at install"
+    fi
 else
     fail "the installed csptool does not start"
 fi
@@ -95,8 +100,8 @@ echo "== dpkg --remove vantor-suite"
 "${dpkg[@]}" --remove vantor-suite >/dev/null
 [ -e "$root/usr/bin/tesmira" ] && fail "tesmira stays after removal"
 # The registrations are gone: csptool of the build tree reads the same hive.
-if run "$build/bin/csptool" list-providers | grep -q " $provider\$"; then
-    fail "the card provider stays registered after removal"
+if run "$build/bin/csptool" list-providers | grep -qE " ($provider|$forwarding)\$"; then
+    fail "a provider stays registered after removal"
 fi
 pavlox_keys=$(sqlite3 "$root/var/lib/vantor/registry/machine.db" \
     "SELECT count(*) FROM keys WHERE path LIKE '%Pavlox.%'")
