@@ -4,9 +4,12 @@
 # register one there is refused and named. Only where no machine hive exists does a user keep a
 # private one (registration without root). Run with a fresh tmpfs on /var/lib in a private mount
 # namespace, as root and as the user "nobody".
-#   machine_hive_users.sh CSPTOOL
+# regsvr run by the user on the automation server is refused the same way, with what to do.
+#   machine_hive_users.sh CSPTOOL REGSVR SERVER.so
 set -uo pipefail
 csptool=$1
+regsvr=$2
+server=$3
 if [ "$(id -u)" != 0 ]; then
     echo "SKIPPED: the check switches users and mounts a private /var/lib: it needs root"
     exit 77
@@ -47,6 +50,10 @@ if as_user register "User Provider" /tmp/user.so >/dev/null 2>"$work/err"; then
 fi
 grep -q "ERROR_ACCESS_DENIED" "$work/err" || fail "the refusal is not named: $(cat "$work/err")"
 as_root list-providers | grep -q "User Provider" && fail "the user's registration reached the hive"
+setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/user-home" "$regsvr" \
+    "$server" >/dev/null 2>"$work/err" && fail "a user registered a server in the machine hive"
+grep -q "needs root; VANTOR_REGISTRY_DIR=DIR" "$work/err" ||
+    fail "regsvr does not say what to do: $(cat "$work/err")"
 # Root writes again while the user's view stays current.
 as_root unregister "Installed Provider" >/dev/null || fail "root cannot unregister"
 as_user list-providers | grep -q "Installed Provider" && fail "a user still sees the removed provider"

@@ -14,6 +14,7 @@
 #include "win/errhandlingapi.h"
 #include "win/libloaderapi.h"
 #include "win/objbase.h"
+#include "win/winerror.h"
 
 namespace {
 
@@ -94,6 +95,13 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr, "%s in %s failed with HRESULT 0x%08X.\n", entry, full.c_str(),
                          static_cast<unsigned>(hr));
+            // A server that cannot write its keys: the usual cause is the machine hive.
+            if (hr == SELFREG_E_CLASS || hr == SELFREG_E_TYPELIB || hr == E_ACCESSDENIED) {
+                std::fprintf(stderr,
+                             "The registration could not be written: registering in the machine "
+                             "hive (/var/lib/vantor/registry) needs root; VANTOR_REGISTRY_DIR=DIR "
+                             "uses a private registry instead.\n");
+            }
         }
     }
     FreeLibrary(module);
