@@ -12,6 +12,7 @@ packages=(
     softhsm2 opensc python3-pykcs11 python3-dev libp11-kit-dev
     qt6-base-dev xvfb xauth imagemagick twm xfonts-base
     python3 util-linux iproute2 procps
+    dpkg-dev groff-base man-db desktop-file-utils
 )
 
 missing=()

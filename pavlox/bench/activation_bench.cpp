@@ -7,6 +7,7 @@
 // usage: pavlox_activation_bench   Prints per-call times and ratios; never judges them.
 #include <stdlib.h>
 #include <unistd.h>
+#include "vantor/cli.h"
 
 #include <algorithm>
 #include <chrono>
@@ -50,7 +51,20 @@ double perCall(Body body) {
 
 }  // namespace
 
-int main() {
+// The text of --help.
+static const char kHelp[] =
+    "usage: pavlox_activation_bench\n"
+    "Times object creation by ProgID and CLSID against the class factory, on a private\n"
+    "registry with pavlox.so (beside this program) registered. --help, --version.\n";
+
+int main(int argc, char** argv) {
+    if (vantor::cli::HandleStandardOptions(argc, argv, "pavlox_activation_bench", kHelp)) {
+        return 0;
+    }
+    if (argc > 1) {
+        return vantor::cli::UsageError("pavlox_activation_bench",
+                                       std::string("unknown argument '") + argv[1] + "'", 2);
+    }
     char dir[] = "/tmp/vantor-activation-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         return 2;

@@ -3,6 +3,7 @@
 // With --check it exits non-zero when a late-bound call allocates; the ratio is printed against
 // its target of 20 direct calls.
 #include <malloc.h>
+#include "vantor/cli.h"
 
 #include <algorithm>
 #include <atomic>
@@ -96,8 +97,21 @@ Measure compare(Direct direct, Late late) {
 
 }  // namespace
 
+// The text of --help.
+static const char kHelp[] =
+    "usage: pavlox_invoke_bench [--check]\n"
+    "Times a late-bound IDispatch call against a direct one; --check fails when a late-bound\n"
+    "call allocates. --help, --version: this text, the version.\n";
+
 int main(int argc, char** argv) {
-    bool check = argc > 1 && std::strcmp(argv[1], "--check") == 0;
+    if (vantor::cli::HandleStandardOptions(argc, argv, "pavlox_invoke_bench", kHelp)) {
+        return 0;
+    }
+    if (argc > 2 || (argc == 2 && std::strcmp(argv[1], "--check") != 0)) {
+        return vantor::cli::UsageError("pavlox_invoke_bench",
+                                       std::string("unknown argument '") + argv[argc - 1] + "'", 2);
+    }
+    bool check = argc > 1;
     pavlox::CVariantCollection* collection = nullptr;
     if (FAILED(pavlox::createInternal(&collection))) {
         return 2;

@@ -12,6 +12,7 @@
 // in application "bench-<k mod GROUPS>" with 32 bytes of value. Prints "name=value" lines; with
 // --check exits 1 when the C++ path costs more than 1.2x the direct calls or memory grows.
 #include <unistd.h>
+#include "vantor/cli.h"
 
 #include <algorithm>
 #include <chrono>
@@ -276,10 +277,26 @@ double timeRound(size_t expected, Body body) {
 
 }  // namespace
 
+// The text of --help.
+static const char kHelp[] =
+    "usage: pavlox_objects_bench MODULE SLOT GROUPS OBJECTS [--check]\n"
+    "Times object searches and attribute reads through a session against direct PKCS#11\n"
+    "calls, over OBJECTS session objects in GROUPS. --help, --version.\n";
+
 int main(int argc, char** argv) {
+    if (vantor::cli::HandleStandardOptions(argc, argv, "pavlox_objects_bench", kHelp)) {
+        return 0;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-' && std::strcmp(argv[i], "--check") != 0) {
+            return vantor::cli::UsageError("pavlox_objects_bench",
+                                           std::string("unknown option '") + argv[i] + "'", 2);
+        }
+    }
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s MODULE SLOT GROUPS OBJECTS [--check]\n", argv[0]);
-        return 2;
+        return vantor::cli::UsageError(
+            "pavlox_objects_bench",
+            "give MODULE SLOT GROUPS OBJECTS (" + std::to_string(argc - 1) + " given)", 2);
     }
     const LONG slot = std::atol(argv[2]);
     const int groups = std::atoi(argv[3]);

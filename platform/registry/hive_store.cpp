@@ -160,10 +160,16 @@ std::string locateHive(Hive hive) {
         return (fs::path(dir) / name).string();
     }
     if (hive == Hive::Machine) {
-        // The machine hive belongs under /var/lib; a user who may not write there keeps a
-        // private machine hive beside the user hive, so registration still works without root.
+        // The machine hive belongs under /var/lib. Once an installation has made it there, every
+        // user reads it (and may not write it, as HKEY_LOCAL_MACHINE is the administrator's);
+        // only on a machine without one does a user who may not write there keep a private
+        // machine hive beside the user hive, so that registration works without root.
         const fs::path system = "/var/lib/vantor/registry";
         if (writableDirectory(system)) {
+            return (system / name).string();
+        }
+        std::error_code ec;
+        if (fs::is_regular_file(system / name, ec) && access((system / name).c_str(), R_OK) == 0) {
             return (system / name).string();
         }
     }
@@ -328,6 +334,12 @@ LONG HiveStore::open() {
         return ERROR_CANTOPEN;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // A reader who may not write the hive's folder can open a WAL database only while its -wal
+    // and -shm files exist, so a writer leaves them in place when it closes.
+    if (sqlite3_db_readonly(db, "main") == 0) {
+        int persist = 1;
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
     // WAL lets readers run beside one writer; NORMAL sync is durable across process crashes.
     sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);

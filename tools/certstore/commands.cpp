@@ -30,15 +30,24 @@ std::string errorText(DWORD code) {
         DWORD code;
         const char* name;
     } names[] = {
-        {static_cast<DWORD>(CRYPT_E_EXISTS), "CRYPT_E_EXISTS (already in the store)"},
-        {static_cast<DWORD>(CRYPT_E_NOT_FOUND), "CRYPT_E_NOT_FOUND (not found)"},
-        {static_cast<DWORD>(CRYPT_E_ASN1_BADTAG), "CRYPT_E_ASN1_BADTAG (not a certificate)"},
+        {static_cast<DWORD>(CRYPT_E_EXISTS),
+         "CRYPT_E_EXISTS (already in the store: 'certstore list STORE' shows it)"},
+        {static_cast<DWORD>(CRYPT_E_NOT_FOUND),
+         "CRYPT_E_NOT_FOUND (no such certificate: 'certstore list STORE' shows the positions and "
+         "thumbprints)"},
+        {static_cast<DWORD>(CRYPT_E_ASN1_BADTAG),
+         "CRYPT_E_ASN1_BADTAG (not a certificate: give a DER or PEM X.509 certificate)"},
         {static_cast<DWORD>(CRYPT_E_ASN1_EOD), "CRYPT_E_ASN1_EOD (truncated certificate)"},
         {static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT), "CRYPT_E_ASN1_CORRUPT (damaged certificate)"},
         {static_cast<DWORD>(E_INVALIDARG), "E_INVALIDARG (invalid argument)"},
-        {static_cast<DWORD>(E_ACCESSDENIED), "E_ACCESSDENIED (access denied)"},
-        {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND (no such store)"},
-        {ERROR_CANTOPEN, "ERROR_CANTOPEN (store database cannot be opened)"},
+        {static_cast<DWORD>(E_ACCESSDENIED),
+         "E_ACCESSDENIED (access denied: the machine's stores need root)"},
+        {ERROR_FILE_NOT_FOUND,
+         "ERROR_FILE_NOT_FOUND (no such store: MY, ROOT, CA and AddressBook always exist, another "
+         "store exists once a certificate was added to it)"},
+        {ERROR_CANTOPEN,
+         "ERROR_CANTOPEN (the store database cannot be opened: check that its folder is writable, "
+         "or set VANTOR_REGISTRY_DIR)"},
         {ERROR_CANCELLED, "ERROR_CANCELLED (no display for the viewer)"},
     };
     for (const auto& n : names) {
@@ -232,7 +241,7 @@ std::optional<Bytes> readCertificateFile(const std::string& path) {
 PCCERT_CONTEXT certificateFromFile(const std::string& file) {
     auto der = readCertificateFile(file);
     if (!der) {
-        std::fprintf(stderr, "certstore: cannot read %s\n", file.c_str());
+        std::fprintf(stderr, "certstore: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
         return nullptr;
     }
     PCCERT_CONTEXT cert = CertCreateCertificateContext(
@@ -350,7 +359,9 @@ int view(const std::string& file, const Options& o) {
                        GetProcAddress(ui, "CryptUIDlgViewCertificateA"))
                  : nullptr;
     if (fn == nullptr) {
-        std::fprintf(stderr, "certstore: the viewer cryptui.dll (cryptui.so) cannot be loaded\n");
+        std::fprintf(stderr,
+                     "certstore: the viewer cryptui.dll (cryptui.so) cannot be loaded: it belongs "
+                     "beside certstore or in the suite's library folder\n");
         rc = 1;
     } else {
         CRYPTUI_VIEWCERTIFICATE_STRUCTA info{};

@@ -1,7 +1,7 @@
 // csptool: a command-line window onto CryptoAPI providers: list them, create and delete key
 // containers, generate keys, sign and verify a file's hash, export a public key as PEM.
 //
-//   csptool list
+//   csptool list-providers (or list)
 //   csptool create|delete CONTAINER
 //   csptool genkey CONTAINER [--bits N] [--exportable]
 //   csptool sign CONTAINER FILE [-o SIG] [--hash ALG] [--le]
@@ -20,6 +20,7 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "vantor/cli.h"
 #include "win/errhandlingapi.h"
 #include "win/wincrypt.h"
 #include "win/winreg.h"
@@ -38,29 +40,31 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: csptool COMMAND [options]\n"
-                 "  list                                 providers and their types\n"
-                 "  create CONTAINER | delete CONTAINER  key container lifecycle\n"
-                 "  genkey CONTAINER [--bits N] [--exportable]\n"
-                 "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le] [--pin PIN]\n"
-                 "  verify CONTAINER FILE SIG [--hash ALG] [--le]\n"
-                 "  pubkey CONTAINER [-o PEM]            the user key's public key as PEM\n"
-                 "  register NAME IMAGE [--type N]       registers a provider image (type 1)\n"
-                 "     [--pkcs11-lib LIST] [--detect-reader-changes N] [--smart-logon-name NAME]\n"
-                 "                                       values a card provider reads\n"
-                 "  unregister NAME                      removes a provider's registration\n"
-                 "  card CONTAINER [--pin PIN] [--slot TEXT | --slot-index N] [--force-pin]\n"
-                 "       [--silent]                      binds a card provider's context to its\n"
-                 "                                       token, reads the key's certificate\n"
-                 "options: -p PROVIDER (default: %s)\n"
-                 "         --machine   the machine's containers instead of the user's\n"
-                 "         --exchange  the exchange key instead of the signature key\n"
-                 "         --hash      md5, sha1, sha256 (default), sha384, sha512\n"
-                 "         --le        signature in CryptoAPI's little-endian order\n",
-                 MS_ENHANCED_PROV_A);
-}
+// The help text; the default provider is the Enhanced one.
+const char kHelp[] =
+    "usage: csptool COMMAND [options]\n"
+    "A command-line window onto CryptoAPI providers and their key containers.\n"
+    "  list-providers (or list)             providers and their types\n"
+    "  create CONTAINER | delete CONTAINER  key container lifecycle\n"
+    "  genkey CONTAINER [--bits N] [--exportable]\n"
+    "  sign CONTAINER FILE [-o SIG] [--hash ALG] [--le] [--pin PIN]\n"
+    "  verify CONTAINER FILE SIG [--hash ALG] [--le]\n"
+    "  pubkey CONTAINER [-o PEM]            the user key's public key as PEM\n"
+    "  register NAME IMAGE [--type N]       registers a provider image (type 1)\n"
+    "     [--pkcs11-lib LIST] [--detect-reader-changes N] [--smart-logon-name NAME]\n"
+    "                                       values a card provider reads\n"
+    "  unregister NAME                      removes a provider's registration\n"
+    "  card CONTAINER [--pin PIN] [--slot TEXT | --slot-index N] [--force-pin]\n"
+    "       [--silent]                      binds a card provider's context to its\n"
+    "                                       token, reads the key's certificate\n"
+    "options: -p PROVIDER (default: " MS_ENHANCED_PROV_A
+    ")\n"
+    "         --machine   the machine's containers instead of the user's\n"
+    "         --exchange  the exchange key instead of the signature key\n"
+    "         --hash      md5, sha1, sha256 (default), sha384, sha512\n"
+    "         --le        signature in CryptoAPI's little-endian order\n"
+    "         --help, --version\n"
+    "Exit status: 0 done, 1 a bad command line, 2 the operation failed.\n";
 
 // An operation that failed: what was done, on what, and the CryptoAPI code by name.
 struct Failure : std::runtime_error {
@@ -89,22 +93,59 @@ const char* codeName(DWORD code) {
         {static_cast<DWORD>(NTE_FAIL), "NTE_FAIL"},
         {static_cast<DWORD>(ERROR_MORE_DATA), "ERROR_MORE_DATA"},
         {static_cast<DWORD>(ERROR_INVALID_PARAMETER), "ERROR_INVALID_PARAMETER"},
+        {static_cast<DWORD>(ERROR_ACCESS_DENIED), "ERROR_ACCESS_DENIED"},
     };
     auto it = names.find(code);
     return it != names.end() ? it->second : "error";
+}
+
+// What a person can do about the codes one meets from the command line; empty for the others.
+const char* hintFor(DWORD code) {
+    static const std::map<DWORD, const char*> hints = {
+        {static_cast<DWORD>(NTE_BAD_KEYSET),
+         "no such key container: make it with 'csptool create CONTAINER' (--machine for the "
+         "machine's), or check its name"},
+        {static_cast<DWORD>(NTE_EXISTS),
+         "the container exists already: use it, or remove it with 'csptool delete CONTAINER'"},
+        {static_cast<DWORD>(NTE_NO_KEY),
+         "the container holds no such key: make one with 'csptool genkey CONTAINER' (with "
+         "--exchange for the exchange key)"},
+        {static_cast<DWORD>(NTE_BAD_SIGNATURE),
+         "the file or the signature is not the one signed (a CryptoAPI-order signature needs "
+         "--le, and the same --hash as when signing)"},
+        {static_cast<DWORD>(NTE_KEYSET_NOT_DEF),
+         "the provider is not registered: see 'csptool list-providers', register it with "
+         "'csptool register NAME IMAGE'"},
+        {static_cast<DWORD>(NTE_PROV_DLL_NOT_FOUND),
+         "the provider's image does not load: check its path in the registration (csptool "
+         "register NAME IMAGE writes it again)"},
+        {static_cast<DWORD>(NTE_PROVIDER_DLL_FAIL),
+         "the provider's image lacks its entry points: register the provider's own library"},
+        {static_cast<DWORD>(NTE_PROV_TYPE_NO_MATCH),
+         "the provider is registered with another type: register it again with --type"},
+        {static_cast<DWORD>(ERROR_ACCESS_DENIED),
+         "no permission: the machine's registration and containers need root"},
+    };
+    auto it = hints.find(code);
+    return it != hints.end() ? it->second : "";
 }
 
 [[noreturn]] void failed(const std::string& what) {
     const DWORD code = GetLastError();
     char text[64];
     std::snprintf(text, sizeof text, ": %s (0x%08X)", codeName(code), code);
-    throw Failure(what + text);
+    std::string message = what + text;
+    if (const char* hint = hintFor(code); *hint != '\0') {
+        message += "\n  ";
+        message += hint;
+    }
+    throw Failure(message);
 }
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw Failure("cannot read " + path);
+        throw Failure("cannot read " + path + ": " + std::strerror(errno));
     }
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -113,7 +154,7 @@ void writeFile(const std::string& path, const void* data, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (!out) {
-        throw Failure("cannot write " + path);
+        throw Failure("cannot write " + path + ": " + std::strerror(errno));
     }
 }
 
@@ -154,60 +195,78 @@ bool parseHash(const std::string& name, ALG_ID& alg) {
     return true;
 }
 
-bool parse(int argc, char** argv, Options& o) {
+// Reads the command line into o; on a mistake returns what was wrong, naming the argument.
+std::optional<std::string> parse(int argc, char** argv, Options& o) {
     if (argc < 2) {
-        return false;
+        return "no command given";
     }
     o.command = argv[1];
+    // "list-providers" says what "list" lists; both stay.
+    if (o.command == "list-providers") {
+        o.command = "list";
+    }
+    const std::map<std::string, std::pair<std::size_t, const char*>> arity = {
+        {"list", {0, ""}},
+        {"create", {1, "CONTAINER"}},
+        {"delete", {1, "CONTAINER"}},
+        {"genkey", {1, "CONTAINER"}},
+        {"sign", {2, "CONTAINER FILE"}},
+        {"verify", {3, "CONTAINER FILE SIG"}},
+        {"pubkey", {1, "CONTAINER"}},
+        {"register", {2, "NAME IMAGE"}},
+        {"unregister", {1, "NAME"}},
+        {"card", {1, "CONTAINER"}}};
+    auto command = arity.find(o.command);
+    if (command == arity.end()) {
+        return "unknown command '" + o.command + "'";
+    }
+    // A number option: decimal, or hexadecimal with 0x where the base is 0.
+    auto number = [](const std::string& option, const char* text, int base,
+                     DWORD& out) -> std::optional<std::string> {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long value = std::strtoul(text, &end, base);
+        if (*text == '\0' || *text == '-' || *end != '\0' || errno != 0 || value > 0xFFFFFFFFul) {
+            return option + " needs a number, not '" + text + "'";
+        }
+        out = static_cast<DWORD>(value);
+        return std::nullopt;
+    };
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const bool takesValue =
+            a == "-p" || a == "--provider" || a == "-o" || a == "--output" || a == "--hash" ||
+            a == "--bits" || a == "--type" || a == "--pkcs11-lib" || a == "--smart-logon-name" ||
+            a == "--pin" || a == "--slot" || a == "--detect-reader-changes" || a == "--slot-index";
+        if (takesValue && i + 1 >= argc) {
+            return a + " needs a value";
+        }
+        std::optional<std::string> bad;
         if (a == "-p" || a == "--provider") {
-            const char* v = value();
-            if (v == nullptr) {
-                return false;
-            }
-            o.provider = v;
+            o.provider = argv[++i];
         } else if (a == "-o" || a == "--output") {
-            const char* v = value();
-            if (v == nullptr) {
-                return false;
-            }
-            o.output = v;
+            o.output = argv[++i];
         } else if (a == "--hash") {
-            const char* v = value();
-            if (v == nullptr || !parseHash(v, o.hash)) {
-                return false;
+            const char* v = argv[++i];
+            if (!parseHash(v, o.hash)) {
+                return std::string("unknown hash '") + v +
+                       "' (md5, sha1, sha256, sha384 or sha512)";
             }
         } else if (a == "--bits") {
-            const char* v = value();
-            if (v == nullptr) {
-                return false;
-            }
-            o.bits = static_cast<DWORD>(std::strtoul(v, nullptr, 10));
+            bad = number(a, argv[++i], 10, o.bits);
         } else if (a == "--type") {
-            const char* v = value();
-            if (v == nullptr) {
-                return false;
-            }
-            o.type = static_cast<DWORD>(std::strtoul(v, nullptr, 10));
+            bad = number(a, argv[++i], 10, o.type);
         } else if (a == "--pkcs11-lib" || a == "--smart-logon-name" || a == "--pin" ||
                    a == "--slot") {
-            const char* v = value();
-            if (v == nullptr) {
-                return false;
-            }
+            const char* v = argv[++i];
             (a == "--pkcs11-lib"         ? o.pkcs11Lib
              : a == "--smart-logon-name" ? o.smartLogonName
              : a == "--pin"              ? o.pin
                                          : o.slot) = v;
         } else if (a == "--detect-reader-changes" || a == "--slot-index") {
-            const char* v = value();
-            if (v == nullptr) {
-                return false;
-            }
-            (a == "--slot-index" ? o.slotIndex : o.detectReaderChanges) =
-                static_cast<DWORD>(std::strtoul(v, nullptr, 0));
+            DWORD value = 0;
+            bad = number(a, argv[++i], 0, value);
+            (a == "--slot-index" ? o.slotIndex : o.detectReaderChanges) = value;
         } else if (a == "--force-pin") {
             o.forcePin = true;
         } else if (a == "--silent") {
@@ -221,16 +280,21 @@ bool parse(int argc, char** argv, Options& o) {
         } else if (a == "--le") {
             o.littleEndian = true;
         } else if (!a.empty() && a[0] == '-') {
-            return false;
+            return "unknown option '" + a + "'";
         } else {
             o.args.push_back(a);
         }
+        if (bad) {
+            return bad;
+        }
     }
-    const std::map<std::string, std::size_t> arity = {
-        {"list", 0},   {"create", 1}, {"delete", 1},   {"genkey", 1},     {"sign", 2},
-        {"verify", 3}, {"pubkey", 1}, {"register", 2}, {"unregister", 1}, {"card", 1}};
-    auto it = arity.find(o.command);
-    return it != arity.end() && it->second == o.args.size();
+    const auto& [count, operands] = command->second;
+    if (o.args.size() != count) {
+        std::string what =
+            o.command + (count == 0 ? " takes no operands" : std::string(" needs ") + operands);
+        return what + " (" + std::to_string(o.args.size()) + " given)";
+    }
+    return std::nullopt;
 }
 
 // A context on the named container; released on every path.
@@ -566,10 +630,12 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (vantor::cli::HandleStandardOptions(argc, argv, "csptool", kHelp)) {
+        return 0;
+    }
     Options o;
-    if (!parse(argc, argv, o)) {
-        usage();
-        return 1;
+    if (const auto mistake = parse(argc, argv, o)) {
+        return vantor::cli::UsageError("csptool", *mistake, 1);
     }
     try {
         return run(o);

@@ -4,7 +4,7 @@
 //   msglist --languages [--module PATH]
 //
 // Without --module the catalogue is the manager's (this program carries it); with --module, the
-// table of that library (a language library, the plug-in, the provider, ...). LANG is a language
+// table of that library (a language library, which exports its table). LANG is a language
 // identifier (1040, 0x0410), used as given, or a POSIX locale name (it, es_ES, zh_HK), which
 // goes to the table the manager would read for it (es_ES -> 1034). Each line is the message
 // id and its text as the user sees it (--raw: as stored), with line breaks and tabs shown as
@@ -19,18 +19,28 @@
 
 #include "message_table.h"
 #include "messages.h"
+#include "vantor/cli.h"
 #include "win/libloaderapi.h"
 #include "win/winbase_messages.h"
 #include "win/winnls.h"
 
 namespace {
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: msglist --list-messages LANG [--module PATH] [--raw]\n"
-                 "       msglist --languages [--module PATH]\n"
-                 "LANG: a language identifier (1040, 0x0410) or a locale name (it, es_ES)\n");
-    return 2;
+const char kHelp[] =
+    "usage: msglist --list-messages LANG [--module PATH] [--raw]\n"
+    "       msglist --languages [--module PATH]\n"
+    "Prints a message catalogue in one language, for translators to review.\n"
+    "  --list-messages LANG  every message id and its text in LANG; LANG is a language\n"
+    "                        identifier (1040, 0x0410) or a locale name (it, es_ES, zh_HK)\n"
+    "  --languages           the languages of the catalogue and their message counts\n"
+    "  --module PATH         the catalogue of that library instead of the manager's\n"
+    "  --raw                 the texts as stored (with %0), not as formatted\n"
+    "  --help, --version\n"
+    "Exit status: 0 complete, 1 messages missing in LANG or the module cannot be read,\n"
+    "2 a bad command line.\n";
+
+int usageError(const std::string& what) {
+    return vantor::cli::UsageError("msglist", what, 2);
 }
 
 bool parseLanguage(const char* text, DWORD* language) {
@@ -86,39 +96,50 @@ struct Module {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (vantor::cli::HandleStandardOptions(argc, argv, "msglist", kHelp)) {
+        return 0;
+    }
     const char* languageText = nullptr;
     const char* modulePath = nullptr;
     bool listLanguages = false;
     bool raw = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
-        if (arg == "--list-messages" && i + 1 < argc) {
+        if ((arg == "--list-messages" || arg == "--module") && i + 1 >= argc) {
+            return usageError(std::string(arg) + " needs a value");
+        }
+        if (arg == "--list-messages") {
             languageText = argv[++i];
-        } else if (arg == "--module" && i + 1 < argc) {
+        } else if (arg == "--module") {
             modulePath = argv[++i];
         } else if (arg == "--languages") {
             listLanguages = true;
         } else if (arg == "--raw") {
             raw = true;
         } else {
-            return usage();
+            return usageError("unknown argument '" + std::string(arg) + "'");
         }
     }
     if (listLanguages == (languageText != nullptr)) {
-        return usage();
+        return usageError("give one of --list-messages LANG and --languages");
     }
 
     Module module;
     if (modulePath != nullptr) {
         module.handle = LoadLibraryA(modulePath);
         if (module.handle == nullptr) {
-            std::fprintf(stderr, "msglist: cannot load %s\n", modulePath);
+            std::fprintf(stderr,
+                         "msglist: cannot load %s: give the path of a library built with a "
+                         "message table\n",
+                         modulePath);
             return 1;
         }
     }
     const VANTOR_MESSAGE_TABLE* table = VantorFindMessageTable(module.handle);
     if (table == nullptr) {
-        std::fprintf(stderr, "msglist: %s carries no message table\n",
+        std::fprintf(stderr,
+                     "msglist: %s carries no message table it exports (only a language library "
+                     "such as tesmira.exe.lang.so does)\n",
                      modulePath ? modulePath : "this program");
         return 1;
     }
@@ -139,8 +160,9 @@ int main(int argc, char** argv) {
 
     DWORD language = 0;
     if (!parseLanguage(languageText, &language)) {
-        std::fprintf(stderr, "msglist: unknown language %s\n", languageText);
-        return 2;
+        return usageError(std::string("unknown language '") + languageText +
+                          "': give a language identifier (1040, 0x0410) or a locale name (it, "
+                          "es_ES); --languages lists the catalogue's");
     }
     unsigned missing = 0;
     for (DWORD id : ids) {

@@ -4,6 +4,7 @@
 #include "card_bench.h"
 #include "cardtoken_client.h"
 #include "provider_support.h"
+#include "vantor/cli.h"
 
 #undef slots  // Qt's keyword would turn the module's slots() call into nonsense
 
@@ -140,7 +141,20 @@ bool runCase(vantor::bench::CardBench& bench, const Case& c) {
 
 }  // namespace
 
-int main() {
+// The text of --help.
+static const char kHelp[] =
+    "usage: tvxcsp32_sign_bench\n"
+    "Times signing through CryptoAPI and tvxcsp32.so against a raw PKCS#11 loop, on the card\n"
+    "bench (tools/bench/in-bench.sh). --help, --version: this text, the version.\n";
+
+int main(int argc, char** argv) {
+    if (vantor::cli::HandleStandardOptions(argc, argv, "tvxcsp32_sign_bench", kHelp)) {
+        return 0;
+    }
+    if (argc > 1) {
+        return vantor::cli::UsageError("tvxcsp32_sign_bench",
+                                       std::string("unknown argument '") + argv[1] + "'", 2);
+    }
     std::string why;
     auto state = vantor::bench::readState(&why);
     if (!state) {

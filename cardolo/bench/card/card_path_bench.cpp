@@ -5,6 +5,7 @@
 // (it takes on the card that script inserts); under CTest's card bench it inserts the CNS card
 // itself.
 #include <time.h>
+#include "vantor/cli.h"
 
 #include <algorithm>
 #include <chrono>
@@ -74,8 +75,25 @@ void printSecureMessagingCost() {
 
 }  // namespace
 
+// The text of --help.
+static const char kHelp[] =
+    "usage: cardolo_bench [ROUNDS]\n"
+    "Times the card path of cardolo.so against a bare pcsc-lite client on the card bench\n"
+    "(ROUNDS, at least 5, default 30); run it as tools/bench/run-with-card.sh cns cardolo_bench.\n"
+    "--help, --version: this text, the version.\n";
+
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 30;
+    if (vantor::cli::HandleStandardOptions(argc, argv, "cardolo_bench", kHelp)) {
+        return 0;
+    }
+    char* end = nullptr;
+    const long asked = argc > 1 ? std::strtol(argv[1], &end, 10) : 30;
+    if (argc > 2 || (argc > 1 && (*argv[1] == '\0' || *end != '\0' || asked <= 0))) {
+        return vantor::cli::UsageError(
+            "cardolo_bench",
+            std::string("ROUNDS is one positive number, not '") + argv[argc - 1] + "'", 2);
+    }
+    const int rounds = static_cast<int>(std::clamp(asked, 5L, 100000L));
     std::string why;
     auto state = vantor::bench::readState(&why);
     if (!state) {

@@ -6,6 +6,7 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include "vantor/cli.h"
 
 #include <algorithm>
 #include <chrono>
@@ -106,8 +107,21 @@ void hashThen(HCRYPTPROV prov, const Bytes& data, const char* what, Finish&& fin
 
 }  // namespace
 
+// The text of --help.
+static const char kHelp[] =
+    "usage: capi_bench [--check]\n"
+    "Times signing and hashing through the CryptoAPI front end against OpenSSL; --check fails\n"
+    "when a target ratio is missed. --help, --version: this text, the version.\n";
+
 int main(int argc, char** argv) {
-    const bool check = argc > 1 && std::strcmp(argv[1], "--check") == 0;
+    if (vantor::cli::HandleStandardOptions(argc, argv, "capi_bench", kHelp)) {
+        return 0;
+    }
+    if (argc > 2 || (argc == 2 && std::strcmp(argv[1], "--check") != 0)) {
+        return vantor::cli::UsageError("capi_bench",
+                                       std::string("unknown argument '") + argv[argc - 1] + "'", 2);
+    }
+    const bool check = argc > 1;
     EVP_PKEY* key = EVP_RSA_gen(2048);
     HCRYPTPROV prov = 0;
     if (key == nullptr || !CryptAcquireContextA(&prov, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL,

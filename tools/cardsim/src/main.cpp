@@ -3,6 +3,7 @@
 //           [--set "SCENARIO LINE"]... [--host ADDR] [--connect-timeout MS] [--check]
 // Exits 0 when the reader closes the connection, the scenario removes the card, or on SIGTERM.
 #include "card.h"
+#include "vantor/cli.h"
 #include "vpcd_link.h"
 
 #include <csignal>
@@ -27,17 +28,24 @@ struct FileCloser {
     }
 };
 
-int usage(const char* why) {
-    std::cerr << "cardsim: " << why << "\n"
-              << "usage: cardsim --port P --scenario FILE [--log FILE] [--remove-after N]\n"
-                 "               [--remove-on HEX] [--set LINE]... [--host ADDR]\n"
-                 "               [--connect-timeout MS] [--check]\n";
-    return 2;
+const char kHelp[] =
+    "usage: cardsim --port P --scenario FILE [--log FILE] [--remove-after N]\n"
+    "               [--remove-on HEX] [--set LINE]... [--host ADDR]\n"
+    "               [--connect-timeout MS] [--check]\n"
+    "A virtual smart card for the vpcd reader driver, played from a scenario file\n"
+    "(tools/cardsim/scenarios). --check only reads the scenario and prints its ATR.\n"
+    "--help, --version: this text, the version.\n";
+
+int usage(const std::string& why) {
+    return vantor::cli::UsageError("cardsim", why, 2);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (vantor::cli::HandleStandardOptions(argc, argv, "cardsim", kHelp)) {
+        return 0;
+    }
     int port = -1;
     std::string scenarioPath, logPath, host = "127.0.0.1";
     std::vector<std::string> extraLines;
@@ -46,14 +54,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--help" || a == "-h") {
-            usage("a virtual card for the vpcd reader driver");
-            return 0;
-        }
         if (a == "--check") {
             checkOnly = true;
         } else if (!hasValue) {
-            return usage(("missing value or unknown option: " + a).c_str());
+            return usage(a.rfind("--", 0) == 0 ? a + " needs a value, or is no option of cardsim"
+                                               : "unexpected argument '" + a + "'");
         } else if (a == "--port") {
             port = std::atoi(argv[++i]);
         } else if (a == "--scenario") {
@@ -71,11 +76,12 @@ int main(int argc, char** argv) {
         } else if (a == "--set") {
             extraLines.push_back(argv[++i]);
         } else {
-            return usage(("unknown option: " + a).c_str());
+            return usage("unknown option '" + a + "'");
         }
     }
     if (scenarioPath.empty()) {
-        return usage("--scenario is required");
+        return usage(
+            "--scenario FILE is required (the shipped ones are in tools/cardsim/scenarios)");
     }
     cardsim::Scenario scenario;
     try {
@@ -91,7 +97,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (port <= 0 || port > 65535) {
-        return usage("--port must be a TCP port");
+        return usage(
+            "--port needs the TCP port of the vpcd reader (1-65535; the CHANNELID of its "
+            "reader.conf entry)");
     }
 
     std::unique_ptr<std::FILE, FileCloser> logFile;
