@@ -6,6 +6,7 @@
 // The entry point gets (no window, no instance, the arguments joined by blanks, SW_SHOWNORMAL).
 // Exit code 0 when the thread's last error is 0 afterwards, 1 (with the code in hex) when it is
 // not, 2 for a bad command line or a library or entry point that cannot be found.
+#include "vantor/cli.h"
 #include "win/errhandlingapi.h"
 #include "win/libloaderapi.h"
 #include "win/windef.h"
@@ -21,16 +22,13 @@ namespace {
 
 using RundllEntry = void (*)(HWND, HINSTANCE, LPSTR, int);
 
-void usage(FILE* out) {
-    std::fputs(
-        "usage: rundll LIBRARY,ENTRY [ARGUMENTS...]\n"
-        "  Loads LIBRARY and calls its entry point ENTRY(hwnd, hinst, \"ARGUMENTS\", nCmdShow).\n"
-        "  A bare LIBRARY name is taken from beside rundll when it is there; a name ending in\n"
-        "  .dll is looked for as .so by the loader.\n"
-        "  Exit code 0 when the entry point leaves the last error 0, else 1 (code printed).\n"
-        "example: rundll tvxcsp32.so,Card2WinStore -q -p 1234 -s \"Virtual PCD 00 00\"\n",
-        out);
-}
+const char kHelp[] =
+    "usage: rundll LIBRARY,ENTRY [ARGUMENTS...]\n"
+    "  Loads LIBRARY and calls its entry point ENTRY(hwnd, hinst, \"ARGUMENTS\", nCmdShow).\n"
+    "  A bare LIBRARY name is taken from beside rundll when it is there; a name ending in\n"
+    "  .dll is looked for as .so by the loader.\n"
+    "  Exit code 0 when the entry point leaves the last error 0, else 1 (code printed).\n"
+    "example: rundll tvxcsp32.so,Card2WinStore -q -p 1234 -s \"Virtual PCD 00 00\"\n";
 
 // A bare file name found beside this program is loaded from there, as rundll32 finds the
 // libraries of its own folder first.
@@ -52,24 +50,17 @@ std::string libraryPath(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only the first argument can be an option of rundll's own; the rest belong to the entry point.
+    if (vantor::cli::HandleStandardOptions(argc < 2 ? argc : 2, argv, "rundll", kHelp)) {
+        return 0;
+    }
     if (argc < 2) {
-        usage(stderr);
-        return 2;
+        return vantor::cli::UsageError("rundll", "no LIBRARY,ENTRY given", 2);
     }
     const std::string first = argv[1];
-    if (first == "--help" || first == "-h") {
-        usage(stdout);
-        return 0;
-    }
-    if (first == "--version") {
-        std::printf("rundll %s\n", VANTOR_VERSION);
-        return 0;
-    }
     const std::size_t comma = first.find(',');
     if (comma == std::string::npos || comma == 0 || comma + 1 == first.size()) {
-        std::fprintf(stderr, "rundll: expected LIBRARY,ENTRY, got \"%s\"\n", first.c_str());
-        usage(stderr);
-        return 2;
+        return vantor::cli::UsageError("rundll", "expected LIBRARY,ENTRY, got '" + first + "'", 2);
     }
     const std::string library = libraryPath(first.substr(0, comma));
     const std::string entryName = first.substr(comma + 1);

@@ -84,7 +84,7 @@ TEST_F(ImportBench, ExitCodesFollowTheImportAndNeedNoDisplay) {
         {{"tvxcsp32.so,NoSuchEntry"}, true, 2, 0, "no entry point"},
         {{"no-such-library.so,Card2WinStore"}, true, 2, 0, "cannot load"},
         {{"tvxcsp32.so"}, true, 2, 0, "LIBRARY,ENTRY"},
-        {{"--version"}, true, 0, 0, "rundll 1."},
+        {{"--version"}, true, 0, 0, "rundll (Vantor suite) 1."},
         {{"--help"}, true, 0, 0, "usage: rundll"},
     };
     for (const Row& row : rows) {
