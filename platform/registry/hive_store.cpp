@@ -177,10 +177,6 @@ std::string locateHive(Hive hive) {
     return (fs::path(userBase()) / name).string();
 }
 
-}  // namespace
-
-namespace {
-
 // The environment variables a hive's location follows, and their values when last looked at
 // (an unset variable counts as empty). Comparing them with the environment allocates nothing,
 // so that a registry call which finds them unchanged costs three getenv calls.
