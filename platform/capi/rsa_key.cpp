@@ -9,6 +9,9 @@
 #include "capi_error.h"
 #include "key_blob.h"
 
+#include <map>
+#include <mutex>
+
 namespace vantor::capi {
 
 namespace {
@@ -34,6 +37,44 @@ BnPtr getParam(EVP_PKEY* key, const char* name) {
         fail(NTE_BAD_KEY_STATE);
     }
     return BnPtr(n);
+}
+
+// The DER of a DigestInfo {algorithm, NULL parameters, digest} of md up to the digest's bytes,
+// which come last; encoded by OpenSSL on the first signature under each digest and kept per
+// digest type (its NID), since it depends on nothing else. The entries are never changed or
+// removed, so a reference to one stays valid outside the lock.
+const std::vector<std::uint8_t>& digestInfoPrefix(const EVP_MD* md) {
+    static std::mutex mutex;
+    static auto* prefixes = new std::map<int, std::vector<std::uint8_t>>;
+    const int type = EVP_MD_get_type(md);
+    const int size = EVP_MD_get_size(md);
+    std::lock_guard lock(mutex);
+    if (auto it = prefixes->find(type); it != prefixes->end()) {
+        return it->second;
+    }
+    std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> info(X509_SIG_new(), X509_SIG_free);
+    if (!info || size <= 0) {
+        throw std::bad_alloc();
+    }
+    X509_ALGOR* algorithm = nullptr;
+    ASN1_OCTET_STRING* digest = nullptr;
+    X509_SIG_getm(info.get(), &algorithm, &digest);
+    const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(size));
+    ASN1_OBJECT* oid = OBJ_nid2obj(type);
+    if (oid == nullptr || OBJ_length(oid) == 0 ||
+        X509_ALGOR_set0(algorithm, oid, V_ASN1_NULL, nullptr) != 1 ||
+        ASN1_OCTET_STRING_set(digest, zeros.data(), size) != 1) {
+        fail(NTE_BAD_ALGID);
+    }
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_SIG(info.get(), &der);
+    if (length <= size) {
+        OPENSSL_free(der);
+        fail(NTE_BAD_ALGID);
+    }
+    std::vector<std::uint8_t> prefix(der, der + (length - size));
+    OPENSSL_free(der);
+    return prefixes->emplace(type, std::move(prefix)).first->second;
 }
 
 }  // namespace
@@ -161,32 +202,16 @@ std::vector<std::uint8_t> RsaKey::identitySign(const EVP_MD* md,
                                                std::span<const std::uint8_t> hash) const {
     // What RSA_sign pads: the DER DigestInfo {algorithm, NULL parameters, digest}, or the bare
     // hash without a digest.
-    std::vector<std::uint8_t> payload(hash.begin(), hash.end());
+    std::vector<std::uint8_t> payload;
     if (md != nullptr) {
         if (hash.size() != static_cast<std::size_t>(EVP_MD_get_size(md))) {
             fail(NTE_BAD_LEN);
         }
-        std::unique_ptr<X509_SIG, decltype(&X509_SIG_free)> info(X509_SIG_new(), X509_SIG_free);
-        X509_ALGOR* algorithm = nullptr;
-        ASN1_OCTET_STRING* digest = nullptr;
-        if (!info) {
-            throw std::bad_alloc();
-        }
-        X509_SIG_getm(info.get(), &algorithm, &digest);
-        ASN1_OBJECT* oid = OBJ_nid2obj(EVP_MD_get_type(md));
-        if (oid == nullptr || OBJ_length(oid) == 0 ||
-            X509_ALGOR_set0(algorithm, oid, V_ASN1_NULL, nullptr) != 1 ||
-            ASN1_OCTET_STRING_set(digest, hash.data(), static_cast<int>(hash.size())) != 1) {
-            fail(NTE_BAD_ALGID);
-        }
-        unsigned char* der = nullptr;
-        const int length = i2d_X509_SIG(info.get(), &der);
-        if (length <= 0) {
-            fail(NTE_BAD_ALGID);
-        }
-        payload.assign(der, der + length);
-        OPENSSL_free(der);
+        const std::vector<std::uint8_t>& prefix = digestInfoPrefix(md);
+        payload.reserve(prefix.size() + hash.size());
+        payload.assign(prefix.begin(), prefix.end());
     }
+    payload.insert(payload.end(), hash.begin(), hash.end());
     std::vector<std::uint8_t> block(size());
     // The padding function is deprecated in OpenSSL 3 in favour of EVP_PKEY_sign, which is the
     // very RSA operation this path exists to skip.

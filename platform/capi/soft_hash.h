@@ -41,7 +41,7 @@ class HashObject final {
 
     ALG_ID alg_;
     DWORD size_;
-    EVP_MD* md_ = nullptr;  // fetched from the provider's context, owned
+    const EVP_MD* md_ = nullptr;  // fetched once per algorithm from the provider's context
     MdCtxPtr ctx_;
     bool finished_ = false;
     SecureBytes value_;  // may be key material (CryptDeriveKey takes it as the key)

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -176,6 +177,32 @@ std::string locateHive(Hive hive) {
     return (fs::path(userBase()) / name).string();
 }
 
+// The environment variables a hive's location follows, and their values when last looked at
+// (an unset variable counts as empty). Comparing them with the environment allocates nothing,
+// so that a registry call which finds them unchanged costs three getenv calls.
+struct LocationInputs {
+    static constexpr const char* kVariables[] = {VANTOR_REGISTRY_DIR_ENV, "XDG_DATA_HOME", "HOME"};
+    std::string values[std::size(kVariables)];
+
+    static LocationInputs current() {
+        LocationInputs inputs;
+        for (std::size_t i = 0; i < std::size(kVariables); ++i) {
+            const char* value = std::getenv(kVariables[i]);
+            inputs.values[i] = value != nullptr ? value : "";
+        }
+        return inputs;
+    }
+    bool matchCurrent() const {
+        for (std::size_t i = 0; i < std::size(kVariables); ++i) {
+            const char* value = std::getenv(kVariables[i]);
+            if (values[i] != (value != nullptr ? value : "")) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
 }  // namespace
 
 std::string hiveFile(Hive hive) {
@@ -183,21 +210,16 @@ std::string hiveFile(Hive hive) {
     // machine hive, on whether /var/lib/vantor/registry is writable, which is probed with
     // directory calls). So it is remembered for the environment it was found under.
     struct Found {
-        std::string environment;
+        LocationInputs inputs;
         std::string file;
     };
     static std::mutex mutex;
     static Found found[2];
-    std::string environment;
-    for (const char* variable : {VANTOR_REGISTRY_DIR_ENV, "XDG_DATA_HOME", "HOME"}) {
-        const char* value = std::getenv(variable);
-        environment.append(value != nullptr ? value : "").push_back('\0');
-    }
     Found& slot = found[hive == Hive::Machine ? 0 : 1];
     std::lock_guard lock(mutex);
-    if (slot.file.empty() || slot.environment != environment) {
+    if (slot.file.empty() || !slot.inputs.matchCurrent()) {
+        slot.inputs = LocationInputs::current();
         slot.file = locateHive(hive);
-        slot.environment = std::move(environment);
     }
     return slot.file;
 }
@@ -663,17 +685,32 @@ LONG HiveStore::deleteValue(const std::string& path, const std::string& name) {
 
 HiveStore* storeFor(Hive hive, LONG& error) {
     // One store per database file for the life of the process, so that a test which moves
-    // VANTOR_REGISTRY_DIR gets fresh hives while handles opened earlier keep theirs.
+    // VANTOR_REGISTRY_DIR gets fresh hives while handles opened earlier keep theirs. The store
+    // chosen for each hive is remembered with the environment it was chosen under: most calls
+    // (a change-stamp check before every signature among them) then neither build the file's
+    // path nor look it up.
+    struct Chosen {
+        LocationInputs inputs;
+        HiveStore* store = nullptr;
+    };
     static std::mutex mutex;
     static std::map<std::string, std::unique_ptr<HiveStore>> stores;
-    std::string file = hiveFile(hive);
+    static Chosen chosen[2];
     std::lock_guard lock(mutex);
-    auto& slot = stores[file];
-    if (!slot) {
-        slot = std::make_unique<HiveStore>(file);
+    Chosen& last = chosen[hive == Hive::Machine ? 0 : 1];
+    if (last.store == nullptr || !last.inputs.matchCurrent()) {
+        // The inputs before the path: should the environment change in between, the next call
+        // finds them stale and chooses again.
+        last.inputs = LocationInputs::current();
+        std::string file = hiveFile(hive);
+        auto& slot = stores[file];
+        if (!slot) {
+            slot = std::make_unique<HiveStore>(file);
+        }
+        last.store = slot.get();
     }
-    error = slot->ensureOpen();
-    return error == ERROR_SUCCESS ? slot.get() : nullptr;
+    error = last.store->ensureOpen();
+    return error == ERROR_SUCCESS ? last.store : nullptr;
 }
 
 }  // namespace vantor::registry

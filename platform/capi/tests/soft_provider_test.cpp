@@ -124,7 +124,8 @@ TEST_F(SoftProvider, IdentityKeySignsAndUnwrapsWithoutTransforming) {
 
 // The identity key's signatures are formatted without an RSA operation: OpenSSL's own PKCS#1
 // verification with the key's public half (exponent 1) must accept each of them, DigestInfo
-// and all.
+// and all. The hashes take turns, each signed two or three times and never twice in a row, so
+// that a DigestInfo kept from an earlier signature must be the one of the hash at hand.
 TEST_F(SoftProvider, IdentityKeySignaturesVerifyWithOpensslForEveryHash) {
     const Bytes blob = identityKeyBlob();
     HCRYPTKEY identity = 0;
@@ -153,10 +154,14 @@ TEST_F(SoftProvider, IdentityKeySignaturesVerifyWithOpensslForEveryHash) {
         const EVP_MD* md;
     };
     const Bytes data = {'i', 'd'};
-    for (const Case& c :
-         {Case{CALG_MD5, EVP_md5()}, Case{CALG_SHA1, EVP_sha1()}, Case{CALG_SHA_256, EVP_sha256()},
-          Case{CALG_SHA_384, EVP_sha384()}, Case{CALG_SHA_512, EVP_sha512()},
-          Case{CALG_SSL3_SHAMD5, EVP_md5_sha1()}}) {
+    const std::vector<Case> cases = {
+        Case{CALG_MD5, EVP_md5()},        Case{CALG_SHA1, EVP_sha1()},
+        Case{CALG_SHA_256, EVP_sha256()}, Case{CALG_SHA_384, EVP_sha384()},
+        Case{CALG_SHA_512, EVP_sha512()}, Case{CALG_SSL3_SHAMD5, EVP_md5_sha1()}};
+    std::vector<Case> turns = cases;
+    turns.insert(turns.end(), cases.rbegin() + 1, cases.rend());  // ... SHA-512, ..., MD5
+    turns.insert(turns.end(), cases.begin() + 1, cases.end());    // SHA-1, ..., SSL3_SHAMD5
+    for (const Case& c : turns) {
         SCOPED_TRACE(EVP_MD_get0_name(c.md));
         HCRYPTHASH h = 0;
         ASSERT_TRUE(CryptCreateHash(prov_, c.alg, 0, 0, &h));

@@ -274,4 +274,79 @@ TEST_F(RegistryTest, EnvironmentVariableMovesBothHives) {
     std::filesystem::remove_all(second);
 }
 
+// The value "v" of Software\Where in a hive, "<none>" without the key.
+std::string whereValue(HKEY root) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExA(root, "Software\\Where", 0, KEY_READ, &k) != ERROR_SUCCESS) {
+        return "<none>";
+    }
+    std::string v = readString(k, "v");
+    RegCloseKey(k);
+    return v;
+}
+
+// The hive a call reaches is remembered between calls: moving the location settings back and
+// forth within one process must reach each hive again, change stamps included.
+TEST_F(RegistryTest, LocationSettingsMovedBackAndForthReachTheirOwnHives) {
+    char other[] = "/tmp/vantor-reg3-XXXXXX";
+    char xdg[] = "/tmp/vantor-xdg-XXXXXX";
+    ASSERT_NE(mkdtemp(other), nullptr);
+    ASSERT_NE(mkdtemp(xdg), nullptr);
+    const char* oldXdg = std::getenv("XDG_DATA_HOME");
+    const std::string savedXdg = oldXdg != nullptr ? oldXdg : "";
+    struct Step {
+        const char* registryDir;  // "" leaves the user hive to XDG_DATA_HOME
+        const char* xdgDataHome;
+        HKEY root;
+        const char* expected;  // what Software\Where holds before the step writes its name
+        const char* write;
+    };
+    const std::string first = dir_;
+    const Step steps[] = {
+        {first.c_str(), xdg, HKEY_LOCAL_MACHINE, "<none>", "first"},
+        {other, xdg, HKEY_LOCAL_MACHINE, "<none>", "other"},
+        {first.c_str(), xdg, HKEY_LOCAL_MACHINE, "first", "first again"},
+        {other, xdg, HKEY_LOCAL_MACHINE, "other", "other again"},
+        {"", xdg, HKEY_CURRENT_USER, "<none>", "xdg"},
+        {first.c_str(), xdg, HKEY_CURRENT_USER, "<none>", "first user"},
+        {"", xdg, HKEY_CURRENT_USER, "xdg", "xdg again"},
+        {"", other, HKEY_CURRENT_USER, "<none>", "xdg elsewhere"},
+        {first.c_str(), other, HKEY_LOCAL_MACHINE, "first again", "last"},
+    };
+    // The machine hive is only looked at with VANTOR_REGISTRY_DIR set: without it, it would be
+    // the system's own.
+    ULONGLONG stamp = 0;
+    std::string stampDir = first;
+    ASSERT_EQ(VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &stamp), ERROR_SUCCESS);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.write);
+        setenv(VANTOR_REGISTRY_DIR_ENV, step.registryDir, 1);
+        setenv("XDG_DATA_HOME", step.xdgDataHome, 1);
+        if (step.root == HKEY_LOCAL_MACHINE) {
+            ULONGLONG now = 0;
+            ASSERT_EQ(VantorRegGetChangeStamp(HKEY_LOCAL_MACHINE, &now), ERROR_SUCCESS);
+            if (stampDir != step.registryDir) {
+                EXPECT_NE(now, stamp) << "another machine hive, another stamp";
+            }
+            stamp = now;
+            stampDir = step.registryDir;
+        }
+        EXPECT_EQ(whereValue(step.root), step.expected);
+        Key k(step.root, "Software\\Where");
+        ASSERT_EQ(RegSetValueExA(k.h, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(step.write),
+                                 static_cast<DWORD>(std::strlen(step.write) + 1)),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(whereValue(step.root), step.write);
+    }
+    EXPECT_TRUE(std::filesystem::exists(std::string(xdg) + "/vantor/registry/user.db"));
+    EXPECT_TRUE(std::filesystem::exists(std::string(other) + "/vantor/registry/user.db"));
+    if (oldXdg != nullptr) {
+        setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
+    } else {
+        unsetenv("XDG_DATA_HOME");
+    }
+    std::filesystem::remove_all(other);
+    std::filesystem::remove_all(xdg);
+}
+
 }  // namespace
