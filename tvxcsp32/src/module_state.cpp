@@ -48,7 +48,24 @@ std::string readModuleList() {
 }
 
 std::string readSmartLogonName() {
-    return readProviderString("SmartLogonContainerName").value_or("SmartLogon");
+    // At most 1024 bytes with the terminator; a longer value, or one not ending in a NUL, is
+    // treated as absent rather than cut, and an empty one gives the default too.
+    constexpr DWORD kLimit = 1024;
+    HKEY key = nullptr;
+    std::string name;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        DWORD type = 0;
+        char buffer[kLimit] = {};
+        DWORD size = kLimit;
+        if (RegQueryValueExA(key, "SmartLogonContainerName", nullptr, &type,
+                             reinterpret_cast<BYTE*>(buffer), &size) == ERROR_SUCCESS &&
+            (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0 && size <= kLimit &&
+            buffer[size - 1] == '\0') {
+            name = buffer;
+        }
+        RegCloseKey(key);
+    }
+    return name.empty() ? std::string("SmartLogon") : name;
 }
 
 DWORD readDetectReaderChanges() {

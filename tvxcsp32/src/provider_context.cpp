@@ -4,6 +4,7 @@
 #include "container_name.h"
 #include "identity_key.h"
 #include "provider_codes.h"
+#include "smart_logon.h"
 #include "win/errhandlingapi.h"
 
 #include <cstring>
@@ -140,8 +141,10 @@ DWORD acquireContext(HCRYPTPROV* handle, const char* container, DWORD flags) {
         ctx->readerQualified = 1;
     }
     if (arg.needsSmartLogonLookup) {
-        // The smart-logon lookup on the token fills smartLogonName; until it runs the name
-        // stays empty and the context has an empty container name.
+        // The only card access while acquiring: the token in the reader names its smart-logon
+        // container. A token that cannot be reached leaves the name empty, and the reason in
+        // lastCardResult for PP_LAST_CARD_ERROR.
+        ctx->smartLogonName = lookUpSmartLogonContainer(*arg.reader, &ctx->lastCardResult);
         setContainerName(*ctx, ctx->smartLogonName);
     } else if (arg.containerName) {
         setContainerName(*ctx, *arg.containerName);

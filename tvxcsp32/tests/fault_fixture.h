@@ -21,7 +21,10 @@ class ProviderFaultTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         dir_ = new std::string(makePrivateRegistry());
-        fault_ = new FaultModule;
+        // One module handle for the program, whichever suite of this fixture runs first.
+        if (fault_ == nullptr) {
+            fault_ = new FaultModule;
+        }
     }
     static void TearDownTestSuite() {
         std::error_code ec;

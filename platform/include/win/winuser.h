@@ -45,6 +45,10 @@ using HWND = HWND__*;
 #define IDYES 6
 #define IDNO 7
 
+// Show commands (handed to rundll-style entry points, which may ignore them).
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+
 // Shows a modal message box owned by owner (null: the application) with UTF-8 text and
 // caption (null caption: "Error"). Returns the button pressed; Escape or closing the box gives
 // IDCANCEL where the box has a Cancel button, else IDNO for Yes/No, else IDOK. Returns 0 with
