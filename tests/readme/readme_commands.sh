@@ -86,7 +86,7 @@ built() {
 # the manager's pictures.
 if shown "./scripts/demo.sh     # the main job on the built-in demo bench" &&
     run "./scripts/demo.sh"; then
-    expected=$(block_after "without a person, one line per step")
+    expected=$(block_after "one line per step:")
     if [ -z "$expected" ] || [ "$(without_time <"$work/out")" != "$(without_time <<<"$expected")" ]; then
         fail "demo output differs from the README's:"$'\n'"$expected"
     fi
@@ -99,6 +99,46 @@ for scenario in fs-type5 serial-2f02 cns-t0-getresponse; do
     shown "\`$scenario\`" && run "./scripts/demo.sh $scenario" &&
         { grep -q "ATR" "$work/out" || fail "no ATR from the $scenario card"; }
 done
+
+# The bench for a person: a private X server stands for the person's display, the card commands
+# run while the manager is open, and the end of the display ends the manager and the bench.
+interactive="./scripts/demo.sh --interactive"
+remove="./scripts/demo.sh --remove 0"
+insert="./scripts/demo.sh --insert cns 0"
+if shown "$interactive" && shown "$remove" && shown "$insert"; then
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    xvfb=$!
+    for _ in $(seq 100); do
+        [ -s "$work/display" ] && break
+        sleep 0.1
+    done
+    DISPLAY=:$(cat "$work/display") bash -c "$interactive" >"$work/interactive" 2>&1 &
+    person=$!
+    for _ in $(seq 600); do
+        grep -q "the bench is up" "$work/interactive" && break
+        kill -0 $person 2>/dev/null || break
+        sleep 0.1
+    done
+    if grep -q "the bench is up" "$work/interactive"; then
+        echo "\$ $interactive (on a private X server)"
+        run "$remove" && { grep -q "Virtual PCD 00 00 is empty" "$work/out" || fail "$remove: the reader is not empty"; }
+        run "$insert" && { grep -q "cns in Virtual PCD 00 00" "$work/out" || fail "$insert: no card"; }
+    else
+        fail "$interactive did not bring the bench up:"$'\n'"$(tail -n 5 "$work/interactive")"
+    fi
+    kill $xvfb
+    wait $xvfb
+    for _ in $(seq 300); do
+        kill -0 $person 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 $person 2>/dev/null; then
+        fail "the manager of $interactive outlived its display"
+        kill $person
+    fi
+    wait $person
+    [ ! -e "$root/build/demo/bench/state" ] || fail "the bench of $interactive outlived the manager"
+fi
 
 # The card bench by hand.
 line="tools/bench/run-with-card.sh cns opensc-tool -r 0 -s 00A4000C023F00"

@@ -72,9 +72,9 @@ int main(int argc, char** argv) {
     // -22: the card answered VERIFY of the card-holder PIN with a wrong-value status.
     const bool ok = oldResult == -22 && newResult == 0;
     std::printf(
-        "card %.16s: CNS_DS_ChangePinPuk 0; VERIFY of the old PIN %s (%d), of the new PIN "
-        "%s (%d)\n",
-        serial, oldResult == -22 ? "refused" : "NOT refused", oldResult,
-        newResult == 0 ? "accepted" : "NOT accepted", newResult);
+        "card %.16s: CNS_DS_ChangePinPuk 0; VERIFY now %s the old PIN (%d) and %s the new "
+        "one (%d)\n",
+        serial, oldResult == -22 ? "refuses" : "does NOT refuse", oldResult,
+        newResult == 0 ? "accepts" : "does NOT accept", newResult);
     return ok ? 0 : 1;
 }

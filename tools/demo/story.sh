@@ -132,15 +132,15 @@ step_cards() {
     cards=$(awk '
         /^\[[0-9]+\]/ { sub(/^\[[0-9]+\] /, ""); reader = $0 }
         $1 == "file" { fs = $3 }
-        $1 == "serial" && $2 != "not" { printf "%s%s: file system %s, serial %s", sep, reader, fs, $2; sep = "; " }
-        $1 == "serial" && $2 == "not" { printf "%s%s: file system %s", sep, reader, fs; sep = "; " }
-    ' "$demo/files/readers.txt")
-    if ! grep -q "no card" "$demo/files/readers.txt" && [ -n "$cards" ]; then
-        result="cards inserted, cardolo.so reads them: $cards"
-        return 0
+        $1 == "serial" {
+            printf "%s%s: file system %s%s", sep, reader, fs, $2 == "not" ? "" : ", serial " $2
+            sep = "; "
+        }' "$demo/files/readers.txt")
+    if grep -q "no card" "$demo/files/readers.txt" || [ -z "$cards" ]; then
+        result="cardolo.so does not see a card in each reader"
+        return 1
     fi
-    result="cardolo.so does not see a card in each reader"
-    return 1
+    result="CNS card in $cns_reader, token card in $token_reader; cardolo.so reads $cards"
 }
 
 step_manager() {
