@@ -115,7 +115,7 @@ if shown "$interactive" && shown "$remove" && shown "$insert"; then
     DISPLAY=:$(cat "$work/display") bash -c "$interactive" >"$work/interactive" 2>&1 &
     person=$!
     for _ in $(seq 600); do
-        grep -q "the bench is up" "$work/interactive" && break
+        grep -qs "the bench is up" "$work/interactive" && break
         kill -0 $person 2>/dev/null || break
         sleep 0.1
     done

@@ -62,7 +62,7 @@ run_step() { # TITLE FUNCTION
     fi
     echo "[FAILED] step $step: $1: ${result:-failed}"
     if [ -s "$log" ]; then
-        echo "--- the end of $log:" >&2
+        echo "--- the end of $(shown "$log"):" >&2
         tail -n 15 "$log" >&2
     fi
     exit 1
