@@ -1,0 +1,58 @@
+// The setup program's message table, looked up in the system default language with English as
+// the fall-back.
+#include "setup_messages.h"
+
+#include <cstdio>
+
+#include "win/winbase_messages.h"
+
+namespace vantorsetup {
+
+LANGID setupLanguage(LANGID system) {
+    switch (system) {
+        case 0x0810:  // Italian (Switzerland)
+            return 0x0410;
+        case 0x0C04:  // Chinese (Hong Kong)
+        case 0x1404:  // Chinese (Macao)
+            return 0x0404;
+        case 0x0C0A:  // Spanish, modern sort
+            return 0x040A;
+        case 0x1004:  // Chinese (Singapore)
+            return 0x0804;
+        default:
+            return system;
+    }
+}
+
+std::string setupMessage(DWORD id) {
+    // The table is compiled into the program (a null module).
+    for (LANGID language : {setupLanguage(GetSystemDefaultLangID()), LANGID(0x0409)}) {
+        LPSTR text = nullptr;
+        const DWORD n =
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                           id, language, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+        std::string result = n != 0 && text != nullptr ? std::string(text, n) : std::string();
+        if (text != nullptr) {
+            LocalFree(text);
+        }
+        if (!result.empty()) {
+            return result;
+        }
+    }
+    return {};
+}
+
+std::string setupFailedMessage(DWORD error) {
+    // The formatted text holds "%08X" where the code goes. It is replaced as text rather than
+    // used as a printf format, so a table text can never consume arguments that are not there.
+    std::string text = setupMessage(MSG_SETUP_FAILED);
+    char code[9];
+    std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(error));
+    const std::string placeholder = "%08X";
+    if (const auto at = text.find(placeholder); at != std::string::npos) {
+        text.replace(at, placeholder.size(), code);
+    }
+    return text;
+}
+
+}  // namespace vantorsetup
