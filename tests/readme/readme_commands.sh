@@ -90,7 +90,7 @@ if shown "./scripts/demo.sh     # the main job on the built-in demo bench" &&
     if [ -z "$expected" ] || [ "$(without_time <"$work/out")" != "$(without_time <<<"$expected")" ]; then
         fail "demo output differs from the README's:"$'\n'"$expected"
     fi
-    for picture in tesmira-cns.png tesmira-token.png; do
+    for picture in tesmira-cns.png tesmira-token.png vantorsetup-main.png vantorsetup-certificates.png; do
         [ "$(head -c 8 "$root/build/demo/$picture" 2>/dev/null | xxd -p)" = 89504e470d0a1a0a ] ||
             fail "the demo left no picture build/demo/$picture"
     done

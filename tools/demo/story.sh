@@ -287,7 +287,8 @@ step_logon() {
     local f=$demo/files container label message
     container=$(cat "$f/container" 2>/dev/null)
     label=${container%@*}
-    message=$("$bin/vantorsetup-drive" --choose-subject "$holder" --screenshots "$demo")
+    message=$("$bin/vantorsetup-drive" --choose-subject "$holder" --pin "$token_pin" \
+        --timeout 60 --screenshots "$demo")
     local status=$?
     echo "$message"
     if [ $status != 0 ]; then
