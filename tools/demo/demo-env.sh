@@ -21,10 +21,13 @@ shown() {
     esac
 }
 
-# A fresh state: the earlier run's registry, stores, files, logs and pictures go.
+# A fresh state: the earlier run's registry, stores, files and logs go; the pictures too when
+# the caller takes new ones (--pictures).
 prepare_demo_dir() {
     rm -rf "$demo/registry" "$demo/run" "$demo/files" "$demo/logs"
-    rm -f "$demo"/*.png
+    if [ "${1:-}" = --pictures ]; then
+        rm -f "$demo"/*.png
+    fi
     mkdir -p "$demo/registry" "$demo/run" "$demo/files" "$demo/logs"
 }
 
