@@ -18,7 +18,7 @@ case "${1:-}" in
     --insert | --remove) exec tools/demo/interactive.sh "${1#--}" "${@:2}" ;;
     "" | --interactive) ;;
     -*)
-        sed -n '8,13s/^# \{0,1\}//p' "$0" >&2
+        sed -n '7,12s/^# \{0,1\}//p' "$0" >&2
         exit 2
         ;;
 esac

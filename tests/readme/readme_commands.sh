@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs the commands README.md shows, as it shows them, against one build tree: the demo (whose
-# output must be the one the README prints) and its other scenarios, the bench commands, the
-# card-bench one-liners, the message lister, registration and the scripting examples. Each
+# output must be the one the README prints, run time aside), its bench for a person (on a
+# private X server) and its other scenarios, the bench commands, the card-bench one-liners, the
+# message lister, registration and the scripting examples. Each
 # command is looked up in the README first, so the README and this check cannot drift apart
 # quietly. The build is taken as it is (VANTOR_SKIP_BUILD=1); build/default in a command stands
 # for the build tree under test.
 #   readme_commands.sh SOURCE_DIR BUILD_DIR [ASAN_RUNTIME]
-# ASAN_RUNTIME (sanitizer builds): preloaded into the Python interpreter that loads our modules.
+# ASAN_RUNTIME (sanitizer builds): preloaded into the Python interpreter and the other outside
+# programs (pkcs11-tool in the demo) that load our modules.
 # Exit 77 (a CTest skip) without root: the card bench needs a private mount namespace.
 set -uo pipefail
 root=$(cd "$1" && pwd)
