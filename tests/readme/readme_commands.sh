@@ -26,6 +26,8 @@ work=$(mktemp -d /tmp/vantor-readme.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 # Outside CTest's card bench: every run-with-card.sh makes a namespace and pcscd of its own.
 unset VANTOR_BENCH_NS VANTOR_BENCH_RUNDIR VANTOR_BENCH_STATE VANTOR_BENCH_CARD_LOG
+# The demo keeps its state, and leaves its pictures, in build/demo as the README says.
+unset VANTOR_DEMO_DIR CARDTOKEN_BENCH_DIR
 export VANTOR_SKIP_BUILD=1 VANTOR_BUILD_DIR=$build VANTOR_REGISTRY_DIR=$work/registry
 # The demo preloads the sanitizer runtime into the outside programs that load our modules.
 export VANTOR_ASAN_RUNTIME=$asan_runtime
