@@ -17,6 +17,12 @@ bool importCertificates(HWND owner) {
     if (provider == nullptr) {
         return false;
     }
+    // The provider keeps process-wide state (its PKCS#11 module, the Qt objects of its dialogs)
+    // that is not made to be unmapped under a running application: the first import takes one
+    // reference of its own for the life of the process, so the FreeLibrary after each import
+    // drops only that import's reference.
+    static const HMODULE kept = LoadLibraryA("tvxcsp32.dll");
+    static_cast<void>(kept);
     auto card2WinStore = ProcAs<Card2WinStoreFn>(GetProcAddress(provider, "Card2WinStore"));
     if (card2WinStore != nullptr) {
         char emptyCommandLine[] = "";

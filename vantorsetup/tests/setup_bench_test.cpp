@@ -153,5 +153,42 @@ TEST_F(SetupBench, ImportTwiceSucceedsBothTimes) {
     EXPECT_EQ(storeCounts[1], storeCounts[0]);
 }
 
+// The demo's driver as the demo runs it: it chooses the certificate whose text it is given,
+// writes both pictures, and says what came of it in its output and exit status; the import
+// through it reports the provider's message.
+TEST_F(SetupBench, DemoDriverChoosesImportsAndReports) {
+    insert("token-fullp11", 0);
+    const std::string container = "\\\\.\\" + vantor::bench::CardBench::readerName(0) + "\\%03";
+    addToMy(certificate("Driven Logon Holder", {kLogonOid}, 9), container, tvxtest::kProvider);
+    const std::string shots = ProviderBench::keysDir() + "/shots";
+    std::filesystem::remove_all(shots);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* output;
+    };
+    const Case cases[] = {
+        {{"--choose-subject", "Nobody", "--pin", "1234"}, 1, "no certificate in the list"},
+        {{"--choose-subject", "Driven Logon", "--pin", "1234", "--screenshots", shots},
+         0,
+         "The selected certificate was successfully set to be used with Vantor SmartLogon\n"},
+        {{"--import", "--pin", "1234"}, 0, "successful"},
+        {{"--choose-subject"}, 2, "Usage:"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {DRIVE_PROGRAM};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto run = vantor::tokenbench::runTool(argv, 60000);
+        EXPECT_EQ(run.status, c.status) << c.args.front() << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.output), std::string::npos) << run.output;
+    }
+    for (const char* picture : {"/vantorsetup-main.png", "/vantorsetup-certificates.png"}) {
+        std::ifstream in(shots + picture, std::ios::binary);
+        char magic[4] = {};
+        in.read(magic, 4);
+        EXPECT_EQ(std::string(magic + 1, 3), "PNG") << picture;
+    }
+}
+
 }  // namespace
 }  // namespace setuptest
