@@ -99,9 +99,9 @@ if shown "./scripts/demo.sh     # the main job on the built-in demo bench" &&
             fail "the demo left no picture build/demo/$picture"
     done
 fi
-# A failing step as the README describes it: named, the end of its log, exit status 1, and the
-# bench stopped. A build tree without rundll (the others' programs linked in) stops the story at
-# the certificate import.
+# A failing step as the README describes it: named, exit status 1, and the bench stopped. A
+# build tree without rundll (the other programs linked in) stops the story at the certificate
+# import.
 # shellcheck disable=SC2016 # the README's text, backquotes and all
 if shown '`[FAILED] step N: ...`'; then
     mkdir -p "$work/partial/bin"
