@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs the commands README.md shows, as it shows them, against one build tree: the demo (whose
-# output must be the one the README prints) and its other scenarios, the bench commands, the
-# card-bench one-liners, the message lister, registration and the scripting examples. Each
+# output must be the one the README prints, run time aside), its bench for a person (on a
+# private X server) and its other scenarios, the bench commands, the card-bench one-liners, the
+# message lister, registration and the scripting examples. Each
 # command is looked up in the README first, so the README and this check cannot drift apart
 # quietly. The build is taken as it is (VANTOR_SKIP_BUILD=1); build/default in a command stands
 # for the build tree under test.
 #   readme_commands.sh SOURCE_DIR BUILD_DIR [ASAN_RUNTIME]
-# ASAN_RUNTIME (sanitizer builds): preloaded into the Python interpreter that loads our modules.
+# ASAN_RUNTIME (sanitizer builds): preloaded into the Python interpreter and the other outside
+# programs (pkcs11-tool in the demo) that load our modules.
 # Exit 77 (a CTest skip) without root: the card bench needs a private mount namespace.
 set -uo pipefail
 root=$(cd "$1" && pwd)
@@ -24,7 +26,11 @@ work=$(mktemp -d /tmp/vantor-readme.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 # Outside CTest's card bench: every run-with-card.sh makes a namespace and pcscd of its own.
 unset VANTOR_BENCH_NS VANTOR_BENCH_RUNDIR VANTOR_BENCH_STATE VANTOR_BENCH_CARD_LOG
+# The demo keeps its state, and leaves its pictures, in build/demo as the README says.
+unset VANTOR_DEMO_DIR CARDTOKEN_BENCH_DIR
 export VANTOR_SKIP_BUILD=1 VANTOR_BUILD_DIR=$build VANTOR_REGISTRY_DIR=$work/registry
+# The demo preloads the sanitizer runtime into the outside programs that load our modules.
+export VANTOR_ASAN_RUNTIME=$asan_runtime
 python_env=(PYTHONPATH="$build/bin")
 if [ -n "$asan_runtime" ]; then
     python_env+=(LD_PRELOAD="$asan_runtime" ASAN_OPTIONS=detect_leaks=0)
@@ -60,6 +66,11 @@ run() {
     fi
 }
 
+# The demo's run time, the one part of its output that changes from run to run, as "N".
+without_time() {
+    sed -E 's/ passed in [0-9]+ s;/ passed in N s;/'
+}
+
 # The text of the code block that follows the first README line containing $1.
 block_after() {
     awk -v anchor="$1" '
@@ -75,18 +86,84 @@ built() {
     fi
 }
 
-# The demo identifies the CNS card exactly as the README prints it.
+# The demo tells the whole story exactly as the README prints it (its run time aside) and leaves
+# the manager's pictures.
 if shown "./scripts/demo.sh     # the main job on the built-in demo bench" &&
     run "./scripts/demo.sh"; then
-    expected=$(block_after "bound by name as the manager")
-    if [ -z "$expected" ] || [ "$(cat "$work/out")" != "$expected" ]; then
+    expected=$(block_after "one line per step:")
+    if [ -z "$expected" ] || [ "$(without_time <"$work/out")" != "$(without_time <<<"$expected")" ]; then
         fail "demo output differs from the README's:"$'\n'"$expected"
     fi
+    for picture in tesmira-cns.png tesmira-token.png vantorsetup-main.png vantorsetup-certificates.png; do
+        [ "$(head -c 8 "$root/build/demo/$picture" 2>/dev/null | xxd -p)" = 89504e470d0a1a0a ] ||
+            fail "the demo left no picture build/demo/$picture"
+    done
+fi
+# A failing step as the README describes it: named, exit status 1, and the bench stopped. A
+# build tree without rundll (the other programs linked in) stops the story at the certificate
+# import.
+# shellcheck disable=SC2016 # the README's text, backquotes and all
+if shown '`[FAILED] step N: ...`'; then
+    mkdir -p "$work/partial/bin"
+    for f in "$build"/bin/*; do
+        [ "$(basename "$f")" = rundll ] || ln -s "$f" "$work/partial/bin/"
+    done
+    echo "\$ ./scripts/demo.sh   # with a build tree that lacks rundll"
+    VANTOR_BUILD_DIR=$work/partial ./scripts/demo.sh >"$work/out" 2>"$work/err"
+    status=$?
+    cat "$work/out"
+    [ $status = 1 ] || fail "a failing demo step gave exit status $status"
+    grep -q '^\[FAILED\] step 5: Card2WinStore: .*/rundll is not built' "$work/out" ||
+        fail "the demo did not name its failing step"
+    [ "$(grep -c '^\[ok\]' "$work/out")" = 4 ] || fail "the demo did not stop at its failing step"
+    for left in state card0.pid card1.pid; do
+        [ ! -e "$root/build/demo/bench/$left" ] || fail "a failed demo left its bench running ($left)"
+    done
 fi
 for scenario in fs-type5 serial-2f02 cns-t0-getresponse; do
     shown "\`$scenario\`" && run "./scripts/demo.sh $scenario" &&
         { grep -q "ATR" "$work/out" || fail "no ATR from the $scenario card"; }
 done
+
+# The bench for a person: a private X server stands for the person's display, the card commands
+# run while the manager is open, and the end of the display ends the manager and the bench.
+interactive="./scripts/demo.sh --interactive"
+remove="./scripts/demo.sh --remove 0"
+insert="./scripts/demo.sh --insert cns 0"
+if shown "$interactive" && shown "$remove" && shown "$insert"; then
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    xvfb=$!
+    for _ in $(seq 100); do
+        [ -s "$work/display" ] && break
+        sleep 0.1
+    done
+    DISPLAY=:$(cat "$work/display") bash -c "$interactive" >"$work/interactive" 2>&1 &
+    person=$!
+    for _ in $(seq 600); do
+        grep -qs "the bench is up" "$work/interactive" && break
+        kill -0 $person 2>/dev/null || break
+        sleep 0.1
+    done
+    if grep -q "the bench is up" "$work/interactive"; then
+        echo "\$ $interactive (on a private X server)"
+        run "$remove" && { grep -q "Virtual PCD 00 00 is empty" "$work/out" || fail "$remove: the reader is not empty"; }
+        run "$insert" && { grep -q "cns in Virtual PCD 00 00" "$work/out" || fail "$insert: no card"; }
+    else
+        fail "$interactive did not bring the bench up:"$'\n'"$(tail -n 5 "$work/interactive")"
+    fi
+    kill $xvfb
+    wait $xvfb
+    for _ in $(seq 300); do
+        kill -0 $person 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 $person 2>/dev/null; then
+        fail "the manager of $interactive outlived its display"
+        kill $person
+    fi
+    wait $person
+    [ ! -e "$root/build/demo/bench/state" ] || fail "the bench of $interactive outlived the manager"
+fi
 
 # The card bench by hand.
 line="tools/bench/run-with-card.sh cns opensc-tool -r 0 -s 00A4000C023F00"

@@ -9,12 +9,13 @@
 #   cardtoken-bench.sh run CMD [ARGS...]        CMD on the bench, CARDTOKEN_CONF set
 #   cardtoken-bench.sh stop                     cards out, pcscd stopped
 # SCENARIO is a file or a name from tools/cardsim/scenarios (token-cns, token-m4, ...).
+# CARDTOKEN_BENCH_DIR moves the bench's folder (the demo keeps its own under build/demo).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${VANTOR_BUILD_DIR:-$root/build/default}
 bench="$root/tools/bench"
-dir="$build/cardtoken-bench"
+dir=${CARDTOKEN_BENCH_DIR:-$build/cardtoken-bench}
 
 die() {
     echo "cardtoken-bench: $*" >&2
@@ -152,5 +153,5 @@ case "$cmd" in
         in_ns "$@"
         ;;
     stop) stop ;;
-    *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,13s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
 esac
