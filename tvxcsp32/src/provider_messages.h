@@ -23,8 +23,6 @@ enum : DWORD {
     MSG_INSERT_VALID_CARD = 0xC000000D,
 };
 
-// The six languages of the table: sublanguages are folded onto the ones it carries.
-LANGID providerLanguage(LANGID system);
 // The text of a message in the system default language, English when it has none there; empty
 // when the message does not exist.
 std::string providerMessage(DWORD id);

@@ -25,8 +25,6 @@ enum : DWORD {
 // The caption of every message box of the program.
 inline constexpr char kBoxCaption[] = "Vantor";
 
-// The table's six languages: the sublanguages it lacks are folded onto the ones it carries.
-LANGID setupLanguage(LANGID system);
 // A message's text in the system default language, English when it has none there; empty when
 // the message does not exist.
 std::string setupMessage(DWORD id);
